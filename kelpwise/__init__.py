@@ -1,0 +1,1 @@
+"""kelpwise: a machine-learning package for Python."""
