@@ -1,0 +1,441 @@
+"""Behaviour shared by every function of the typed modules (_tarsine, _plenvo,
+_vellard): module namespace, function objects, argument binding, integer
+conversion, array type test, buffer checks and traceback entries.
+
+Each function is described once in FUNCS; a module that is not built yet is
+skipped.
+"""
+
+import ctypes
+import importlib
+import inspect
+import subprocess
+import sys
+import textwrap
+import traceback
+import warnings
+from dataclasses import dataclass, field
+
+import numpy as np
+import pytest
+
+
+@dataclass
+class Fn:
+    module: str
+    name: str
+    params: tuple  # (name, kind): kind "a" array, "i" int32, "o" object
+    nrequired: int
+    line: int  # binding, type test and view errors
+    conv_line: int  # integer conversion errors
+    arrays: dict  # name -> (ndim, element type name)
+    valid: callable  # () -> dict of valid arguments
+    defaults: tuple = ()
+    doc: str = None
+    exec_line: int = 0
+    extra: dict = field(default_factory=dict)
+
+    @property
+    def func(self):
+        mod = pytest.importorskip("kelpwise.accel." + self.module)
+        return getattr(mod, self.name)
+
+    @property
+    def qualified(self):
+        return f"kelpwise.accel.{self.module}.{self.name}"
+
+    def args(self):
+        v = self.valid()
+        return [v[p] for p, _ in self.params]
+
+    def __repr__(self):
+        return self.name
+
+
+def _img(*shape):
+    return np.arange(np.prod(shape), dtype=np.float64).reshape(shape)
+
+
+def _dist_args():
+    return {"X": _img(3, 2), "Y": _img(4, 2)}
+
+
+CLASSIFIER_DOC = (
+    "Find best (feature, threshold) for a classification node.\n"
+    "\n"
+    "    Returns (best_feat, best_thr, best_score) or (None, None, None).\n"
+    "    Uses pre-sorted feature columns and cumulative counts for O(n*m) total.\n"
+    "    "
+)
+REGRESSOR_DOC = "Find best (feature, threshold) for a regression node (MSE)."
+
+DIST = (("X", "a"), ("Y", "a"))
+DIST_ARRAYS = {"X": (2, "DTYPE_t"), "Y": (2, "DTYPE_t")}
+
+FUNCS = [
+    Fn("_tarsine", "pairwise_squared_euclidean", DIST, 2, 11, 11, DIST_ARRAYS, _dist_args),
+    Fn("_tarsine", "pairwise_distances", DIST, 2, 30, 30, DIST_ARRAYS, _dist_args),
+    Fn("_tarsine", "pairwise_manhattan_distances", DIST, 2, 49, 49, DIST_ARRAYS, _dist_args),
+    Fn(
+        "_plenvo", "im2col",
+        (("X", "a"), ("kh", "i"), ("kw", "i"), ("stride", "i"), ("pad", "i")),
+        3, 13, 13, {"X": (4, "DTYPE_t")},
+        lambda: {"X": _img(1, 4, 4, 2), "kh": 2, "kw": 2, "stride": 1, "pad": 0},
+        defaults=(1, 0),
+    ),
+    Fn(
+        "_plenvo", "col2im",
+        (("cols", "a"), ("shape", "o"), ("kh", "i"), ("kw", "i"), ("stride", "i"), ("pad", "i")),
+        4, 50, 50, {"cols": (2, "DTYPE_t")},
+        lambda: {"cols": _img(9, 8), "shape": (1, 4, 4, 2), "kh": 2, "kw": 2, "stride": 1, "pad": 0},
+        defaults=(1, 0),
+    ),
+    Fn(
+        "_plenvo", "maxpool_forward",
+        (("X", "a"), ("k", "i"), ("stride", "i")),
+        3, 77, 77, {"X": (4, "DTYPE_t")},
+        lambda: {"X": _img(1, 4, 4, 2), "k": 2, "stride": 2},
+    ),
+    Fn(
+        "_plenvo", "maxpool_backward",
+        (("grad", "a"), ("argmax", "a"), ("shape", "o"), ("k", "i"), ("stride", "i")),
+        5, 114, 115, {"grad": (4, "DTYPE_t"), "argmax": (4, "ITYPE_t")},
+        lambda: {
+            "grad": _img(1, 2, 2, 2),
+            "argmax": np.zeros((1, 2, 2, 2), dtype=np.intp),
+            "shape": (1, 4, 4, 2),
+            "k": 2,
+            "stride": 2,
+        },
+    ),
+    Fn(
+        "_vellard", "_best_split_classifier",
+        (("X", "a"), ("y", "a"), ("min_samples_leaf", "i")),
+        3, 12, 15, {"X": (2, "DTYPE_t"), "y": (1, "INT_t")},
+        lambda: {"X": _img(4, 1), "y": np.array([0, 0, 1, 1], dtype=np.int64), "min_samples_leaf": 1},
+        doc=CLASSIFIER_DOC,
+    ),
+    Fn(
+        "_vellard", "_best_split_regressor",
+        (("X", "a"), ("y", "a"), ("min_samples_leaf", "i")),
+        3, 97, 100, {"X": (2, "DTYPE_t"), "y": (1, "DTYPE_t")},
+        lambda: {"X": _img(4, 1), "y": np.array([1.0, 1.0, 3.0, 3.0]), "min_samples_leaf": 1},
+        doc=REGRESSOR_DOC,
+    ),
+]
+
+MODULES = {
+    "_tarsine": ("distance", ["pairwise_squared_euclidean", "pairwise_distances", "pairwise_manhattan_distances"]),
+    "_plenvo": ("pool", ["im2col", "col2im", "maxpool_forward", "maxpool_backward"]),
+    "_vellard": ("split", ["_best_split_classifier", "_best_split_regressor"]),
+}
+
+INT_FUNCS = [f for f in FUNCS if any(k == "i" for _, k in f.params)]
+ARRAY_PARAMS = [(f, p) for f in FUNCS for p in f.arrays]
+
+
+def raises_at(fn, exc, message, line, call):
+    """Runs call(), expects exc with exactly `message`, and checks the last
+    traceback entry (None for no entry of ours)."""
+    with pytest.raises(exc) as info:
+        call()
+    assert str(info.value) == message
+    last = traceback.extract_tb(info.value.__traceback__)[-1]
+    if line is None:
+        assert last.filename == __file__
+    else:
+        assert (last.name, last.filename, last.lineno) == (
+            fn.qualified, f"kelpwise/accel/{fn.module}", line)
+    return info.value
+
+
+# --------------------------------------------------------------------------
+# Module namespace
+
+
+@pytest.mark.parametrize("modname", list(MODULES))
+def test_module_namespace(modname):
+    mod = pytest.importorskip("kelpwise.accel." + modname)
+    role, funcs = MODULES[modname]
+    machinery = {"__name__", "__spec__", "__loader__", "__file__", "__package__"}
+    names = list(vars(mod))
+    assert set(names) - machinery == {"__doc__", "__builtins__", "np", "__test__", *funcs}
+    # np, the functions in source order, then __test__
+    ours = [n for n in names if n in {"np", "__test__", *funcs}]
+    assert ours == ["np", *funcs, "__test__"]
+    assert mod.np is np
+    assert mod.__test__ == {} and type(mod.__test__) is dict
+    assert mod.__builtins__ is __import__("builtins")
+    assert isinstance(mod.__doc__, str) and role in mod.__doc__.lower()
+    assert importlib.import_module("kelpwise.accel." + modname) is mod
+
+
+@pytest.mark.parametrize("fn", FUNCS, ids=repr)
+def test_function_object(fn):
+    f = fn.func
+    assert f.__name__ == f.__qualname__ == fn.name
+    assert f.__module__ == "kelpwise.accel." + fn.module
+    assert f.__doc__ == fn.doc
+    params = list(inspect.signature(f).parameters.values())
+    assert [p.name for p in params] == [p for p, _ in fn.params]
+    assert all(p.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD for p in params)
+    defaults = tuple(p.default for p in params if p.default is not inspect.Parameter.empty)
+    assert defaults == fn.defaults
+    assert all(p.default is inspect.Parameter.empty for p in params[: fn.nrequired])
+
+
+@pytest.mark.parametrize("fn", FUNCS, ids=repr)
+def test_calling_conventions_agree(fn):
+    f = fn.func
+    args = fn.args()
+    names = [p for p, _ in fn.params]
+    by_position = f(*args)
+    by_keyword = f(**dict(zip(names, args)))
+    mixed = f(*args[:1], **dict(zip(names[1:], args[1:])))
+    via_call = type(f).__call__(f, *args)
+    for other in (by_keyword, mixed, via_call):
+        assert repr(other) == repr(by_position)
+
+
+@pytest.mark.parametrize("fn", FUNCS, ids=repr)
+def test_binds_as_method(fn):
+    f = fn.func
+    first = fn.args()[0]
+    rest = fn.args()[1:]
+
+    class Holder(np.ndarray):
+        method = f
+
+    obj = first.view(Holder)
+    assert repr(obj.method(*rest)) == repr(f(first, *rest))
+    assert Holder.method is f
+    sig = inspect.signature(obj.method)
+    assert [p for p in sig.parameters] == [p for p, _ in fn.params][1:]
+
+
+# --------------------------------------------------------------------------
+# Argument binding
+
+
+def _count(fn, word, number, given):
+    s = "" if number == 1 else "s"
+    return f"{fn.name}() takes {word} {number} positional argument{s} ({given} given)"
+
+
+@pytest.mark.parametrize("fn", FUNCS, ids=repr)
+def test_binding_count_messages(fn):
+    f = fn.func
+    args = fn.args()
+    P, R = len(fn.params), fn.nrequired
+    few, many = ("exactly", "exactly") if P == R else ("at least", "at most")
+    raises_at(fn, TypeError, _count(fn, few, R, R - 1), fn.line, lambda: f(*args[: R - 1]))
+    raises_at(fn, TypeError, _count(fn, many, P, P + 1), fn.line, lambda: f(*args, 0))
+    # too many positionals is reported before any keyword is looked at
+    raises_at(fn, TypeError, _count(fn, many, P, P + 1), fn.line, lambda: f(*args, 0, bogus=1))
+    # with keywords, the first missing required parameter gives the number
+    names = [p for p, _ in fn.params]
+    raises_at(fn, TypeError, _count(fn, few, R, 0), fn.line, lambda: f(**{names[R - 1]: args[R - 1]}))
+    raises_at(fn, TypeError, _count(fn, few, R, 1), fn.line, lambda: f(**{names[0]: args[0]}))
+
+
+@pytest.mark.parametrize("fn", FUNCS, ids=repr)
+def test_binding_keyword_messages(fn):
+    f = fn.func
+    args = fn.args()
+    first = fn.params[0][0]
+    raises_at(fn, TypeError, f"{fn.name}() got an unexpected keyword argument 'Z'", fn.line,
+              lambda: f(*args, Z=1))
+    raises_at(fn, TypeError, f"{fn.name}() got multiple values for keyword argument '{first}'",
+              fn.line, lambda: f(*args[:1], **{first: args[0]}))
+
+
+@pytest.mark.parametrize("fn", FUNCS, ids=repr)
+def test_non_string_keyword_from_c(fn):
+    """Python syntax cannot pass a non-string keyword name; C callers can."""
+    f = fn.func
+    args = fn.args()
+    vectorcall = ctypes.pythonapi.PyObject_Vectorcall
+    vectorcall.restype = ctypes.py_object
+    vectorcall.argtypes = [ctypes.py_object, ctypes.POINTER(ctypes.py_object), ctypes.c_size_t,
+                           ctypes.py_object]
+    values = (ctypes.py_object * (len(args) + 1))(*args, 7)
+    with pytest.raises(TypeError) as info:
+        vectorcall(f, values, len(args), (1,))
+    assert str(info.value) == f"{fn.name}() keywords must be strings"
+
+
+# --------------------------------------------------------------------------
+# Integer conversion
+
+
+class IntLike:
+    def __init__(self, value):
+        self.value = value
+
+    def __int__(self):
+        return self.value
+
+
+class MyInt(int):
+    pass
+
+
+@pytest.mark.parametrize("fn", INT_FUNCS, ids=repr)
+@pytest.mark.parametrize(
+    "bad, exc, message",
+    [
+        ("3", TypeError, "an integer is required"),
+        (None, TypeError, "an integer is required"),
+        (IntLike(2.5), TypeError, "__int__ returned non-int (type float)"),
+        (2**31, OverflowError, "value too large to convert to int"),
+        (-(2**31) - 1, OverflowError, "value too large to convert to int"),
+        (2**70, OverflowError, "value too large to convert to int"),
+        (float(2**40), OverflowError, "value too large to convert to int"),
+    ],
+)
+def test_int_conversion_errors(fn, bad, exc, message):
+    f = fn.func
+    v = fn.valid()
+    # every array argument is wrong too: conversion comes first
+    for name in fn.arrays:
+        v[name] = [1]
+    for name, kind in fn.params:
+        if kind == "i":
+            v2 = dict(v)
+            v2[name] = bad
+            raises_at(fn, exc, message, fn.conv_line, lambda: f(**v2))
+
+
+@pytest.mark.parametrize("fn", INT_FUNCS, ids=repr)
+def test_int_conversion_accepts(fn):
+    f = fn.func
+    v = fn.valid()
+    ints = [n for n, k in fn.params if k == "i"]
+    expected = repr(f(**v))
+    for conv in (float, MyInt, IntLike, lambda x: x + 0.9, np.int32):
+        v2 = dict(v, **{n: conv(v[n]) for n in ints})
+        assert repr(f(**v2)) == expected
+    # an __int__ that returns a strict int subclass works, with a warning
+    v2 = dict(v, **{n: IntLike(MyInt(v[n])) for n in ints})
+    with pytest.warns(DeprecationWarning, match=r"__int__ returned non-int \(type MyInt\)\.  The ability"):
+        assert repr(f(**v2)) == expected
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", DeprecationWarning)
+        with pytest.raises(DeprecationWarning):
+            f(**v2)
+
+
+# --------------------------------------------------------------------------
+# Array type test and buffer checks
+
+
+@pytest.mark.parametrize("fn,param", ARRAY_PARAMS, ids=lambda x: x if isinstance(x, str) else repr(x))
+@pytest.mark.parametrize("bad", [[1.0], (1.0,), 3.0, "x"])
+def test_type_test_without_traceback_entry(fn, param, bad):
+    f = fn.func
+    v = dict(fn.valid(), **{param: bad})
+    msg = f"Argument '{param}' has incorrect type (expected numpy.ndarray, got {type(bad).__name__})"
+    raises_at(fn, TypeError, msg, None, lambda: f(**v))
+
+
+@pytest.mark.parametrize("fn", [f for f in FUNCS if len(f.arrays) == 2], ids=repr)
+def test_type_tests_run_before_any_view(fn):
+    f = fn.func
+    first, second = fn.arrays
+    v = dict(fn.valid(), **{first: [1], second: np.zeros(3, np.float32)})
+    raises_at(fn, TypeError, f"Argument '{first}' has incorrect type (expected numpy.ndarray, got list)",
+              None, lambda: f(**v))
+    # None passes the type test, so the second argument's type error wins
+    v = dict(fn.valid(), **{first: None, second: [1]})
+    raises_at(fn, TypeError, f"Argument '{second}' has incorrect type (expected numpy.ndarray, got list)",
+              None, lambda: f(**v))
+
+
+@pytest.mark.parametrize("fn,param", ARRAY_PARAMS, ids=lambda x: x if isinstance(x, str) else repr(x))
+def test_none_is_refused(fn, param):
+    f = fn.func
+    v = dict(fn.valid(), **{param: None})
+    raises_at(fn, TypeError, f"Argument '{param}' must not be None", fn.line, lambda: f(**v))
+
+
+def _buffer_cases(ndim, tname):
+    shape = (2,) * ndim
+    good = np.float64 if tname == "DTYPE_t" else np.int64
+    mismatch = f"Buffer dtype mismatch, expected '{tname}' but got "
+    cases = [
+        (np.zeros(shape, np.float32), mismatch + "'float'"),
+        (np.zeros(shape, np.complex128), mismatch + "'complex double'"),
+        (np.zeros(shape, np.complex64), mismatch + "'complex float'"),
+        (np.zeros(shape, bool), mismatch + "'bool'"),
+        (np.zeros(shape, object), mismatch + "Python object"),
+        (np.zeros(shape, np.int32), mismatch + "'int'"),
+        (np.zeros(shape, np.uint64), mismatch + "'unsigned long'"),
+        (np.zeros(shape, np.int8), mismatch + "'signed char'"),
+        (np.zeros(shape, np.uint16), mismatch + "'unsigned short'"),
+        (np.zeros(shape, np.longdouble), mismatch + "'long double'"),
+        (np.zeros(shape, [("a", good)]), mismatch + "a struct"),
+        (np.zeros(shape, np.float16), "Does not understand character buffer dtype format string ('e')"),
+        (np.zeros(shape, good).astype(np.dtype(good).newbyteorder(">")),
+         "Big-endian buffer not supported on little-endian compiler"),
+        (np.zeros((2,) * (ndim + 1), good),
+         f"Buffer has wrong number of dimensions (expected {ndim}, got {ndim + 1})"),
+    ]
+    if ndim > 1:
+        cases.append((np.zeros(2, good),
+                      f"Buffer has wrong number of dimensions (expected {ndim}, got 1)"))
+    if tname == "DTYPE_t":
+        cases.append((np.zeros(shape, np.int64), mismatch + "'long'"))
+    else:
+        cases.append((np.zeros(shape, np.float64), mismatch + "'double'"))
+    return cases
+
+
+@pytest.mark.parametrize("fn,param", ARRAY_PARAMS, ids=lambda x: x if isinstance(x, str) else repr(x))
+def test_buffer_checks(fn, param):
+    f = fn.func
+    ndim, tname = fn.arrays[param]
+    for bad, message in _buffer_cases(ndim, tname):
+        v = dict(fn.valid(), **{param: bad})
+        raises_at(fn, ValueError, message, fn.line, lambda: f(**v))
+
+
+@pytest.mark.parametrize("fn,param", ARRAY_PARAMS, ids=lambda x: x if isinstance(x, str) else repr(x))
+def test_accepted_element_formats(fn, param):
+    """Little-endian and unaligned exports of the declared type are accepted and
+    read correctly; for INT_t/ITYPE_t both 'l' and 'q' formats pass."""
+    f = fn.func
+    v = fn.valid()
+    expected = repr(f(**v))
+    arr = v[param]
+    variants = [arr.astype(arr.dtype.newbyteorder("<"))]
+    raw = np.zeros(arr.nbytes + 1, np.uint8)[1:].view(arr.dtype).reshape(arr.shape)
+    raw[...] = arr
+    variants.append(raw)
+    if arr.dtype.kind == "i":
+        variants.append(arr.astype(np.longlong))
+    for other in variants:
+        assert repr(f(**dict(v, **{param: other}))) == expected
+
+
+# --------------------------------------------------------------------------
+# Module execution failures
+
+
+@pytest.mark.parametrize("modname", list(MODULES))
+def test_numpy_import_failure(modname):
+    pytest.importorskip("kelpwise.accel." + modname)
+    code = textwrap.dedent(f"""
+        import sys, traceback
+        sys.modules["numpy._core._multiarray_umath"] = None
+        sys.modules["numpy.core._multiarray_umath"] = None
+        try:
+            import kelpwise.accel.{modname}
+        except ImportError as e:
+            last = traceback.extract_tb(e.__traceback__)[-1]
+            print(str(e).startswith("numpy.core.multiarray failed to import"))
+            print(last.name, last.filename, last.lineno)
+            print("kelpwise.accel.{modname}" in sys.modules)
+    """)
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert out.stdout.split("\n")[:3] == [
+        "True", f"init kelpwise.accel.{modname} kelpwise/accel/{modname} 1", "False"]
