@@ -1,0 +1,293 @@
+"""Split search: worked examples, tie-breaks, special values and a
+differential test against a plain-Python model of both searches."""
+
+import math
+import traceback
+
+import numpy as np
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+from hypothesis.extra import numpy as hnp
+
+from kelpwise.accel import _vellard
+
+C = _vellard._best_split_classifier
+R = _vellard._best_split_regressor
+NONE3 = (None, None, None)
+
+
+def ref_classifier(X, y, msl):
+    n, m = X.shape
+    classes = np.unique(y)
+    idx = {int(c): i for i, c in enumerate(classes)}
+    total = [0.0] * len(classes)
+    for i in range(n):
+        total[idx[int(y[i])]] += 1.0
+    tot = float(n)
+    base = 1.0
+    for c in range(len(classes)):
+        p = total[c] / tot if tot else math.nan
+        base -= p * p
+    if base < 1e-15:
+        return NONE3
+    best = (-1, 0.0, 1e308)
+    for j in range(m):
+        order = np.argsort(X[:, j])
+        left = [0.0] * len(classes)
+        left_n = 0.0
+        for i in range(n - 1):
+            left[idx[int(y[order[i]])]] += 1.0
+            cur, nxt = float(X[order[i], j]), float(X[order[i + 1], j])
+            left_n += 1.0
+            if cur == nxt:
+                continue
+            right_n = tot - left_n
+            if left_n < float(msl) or right_n < float(msl):
+                continue
+            lg = 1.0
+            for c in range(len(classes)):
+                p = left[c] / left_n
+                lg -= p * p
+            rg = 1.0
+            for c in range(len(classes)):
+                p = (total[c] - left[c]) / right_n
+                rg -= p * p
+            score = (left_n / tot) * lg + (right_n / tot) * rg
+            if score < best[2]:
+                best = (j, (cur + nxt) * 0.5, score)
+    return NONE3 if best[0] == -1 else best
+
+
+def ref_regressor(X, y, msl):
+    n, m = X.shape
+    s = s2 = 0.0
+    for i in range(n):
+        s += float(y[i])
+        s2 += float(y[i]) * float(y[i])
+    tot = float(n)
+    with np.errstate(all="ignore"):
+        mean = np.float64(s) / tot
+        base = np.float64(s2) / tot - mean * mean
+    if base < 1e-15:
+        return NONE3
+    best = (-1, 0.0, 1e308)
+    for j in range(m):
+        order = np.argsort(X[:, j])
+        ls = ls2 = ln = 0.0
+        for i in range(n - 1):
+            yk = float(y[order[i]])
+            ls += yk
+            ls2 += yk * yk
+            cur, nxt = float(X[order[i], j]), float(X[order[i + 1], j])
+            ln += 1.0
+            if cur == nxt:
+                continue
+            rn = tot - ln
+            if ln < float(msl) or rn < float(msl):
+                continue
+            rs, rs2 = s - ls, s2 - ls2
+            lm, rm = ls / ln, rs / rn
+            lv = ls2 / ln - lm * lm
+            rv = rs2 / rn - rm * rm
+            score = (ln / tot) * lv + (rn / tot) * rv
+            if score < best[2]:
+                best = (j, (cur + nxt) * 0.5, score)
+    return NONE3 if best[0] == -1 else best
+
+
+def same(a, b):
+    """Tuples equal to the last bit (NaN equal to NaN)."""
+    if a is NONE3 or b == NONE3:
+        return a == b
+    return a[0] == b[0] and all(
+        np.array([x]).view(np.int64)[0] == np.array([y]).view(np.int64)[0] for x, y in zip(a[1:], b[1:]))
+
+
+COL4 = np.array([[1.0], [2.0], [3.0], [4.0]])
+
+
+@pytest.mark.parametrize(
+    "func, X, y, msl, expected",
+    [
+        (C, COL4, [0, 0, 1, 1], 1, (0, 2.5, 0.0)),
+        (C, COL4, [0, 0, 1, 1], 3, NONE3),
+        (C, COL4, [1, 1, 1, 1], 1, NONE3),
+        (C, COL4[:1], [1], 1, NONE3),
+        (C, np.zeros((0, 3)), [5, 6], 1, NONE3),
+        (C, np.zeros((4, 0)), [0, 0, 1, 1], 1, NONE3),
+        (C, np.ones((4, 2)), [0, 1, 0, 1], 1, NONE3),
+        (C, np.array([[1.0], [1.0], [2.0], [2.0]]), [0, 1, 0, 0], 2, (0, 1.5, 0.25)),
+        (C, np.array([[5.0, 1], [6, 1], [7, 2], [8, 2]]), [0, 0, 1, 1], 1, (0, 6.5, 0.0)),
+        (C, np.array([[1.0], [2], [3], [np.nan]]), [0, 0, 0, 1], 1, (0, np.nan, 0.0)),
+        (C, COL4, [7, 7, -3, -3], 2.9, (0, 2.5, 0.0)),
+        (C, COL4, [0, 1, 0, 1], 3, NONE3),
+        (R, COL4, [1.0, 1, 3, 3], 1, (0, 2.5, 0.0)),
+        (R, np.arange(1.0, 6)[:, None], [1.0, 2, 3, 10, 11], 1, (0, 3.5, 0.5000000000000002)),
+        (R, np.arange(1.0, 6)[:, None], [1.0, 2, 3, 10, 11], 2, (0, 3.5, 0.5000000000000002)),
+        (R, np.arange(1.0, 6)[:, None], [1.0, 2, 3, 10, 11], 3, NONE3),
+        (R, COL4, [2.0, 2, 2, 2], 1, NONE3),
+        (R, COL4[:1], [9.0], 1, NONE3),
+        (R, np.zeros((0, 2)), [], 1, NONE3),
+        (R, COL4, [1.0, np.nan, 3, 3], 1, NONE3),
+        (R, COL4, [1e200, -1e200, 1e200, 3], 1, NONE3),
+    ],
+)
+def test_worked_examples(func, X, y, msl, expected):
+    y = np.asarray(y, dtype=np.int64 if func is C else np.float64)
+    result = func(X, y, msl)
+    assert same(result, expected), result
+    if expected != NONE3:
+        assert type(result[0]) is int and type(result[1]) is float and type(result[2]) is float
+
+
+def test_rounding_keeps_a_constant_target_from_counting_as_pure():
+    feat, thr, score = R(np.array([[1.0], [2.0], [3.0]]), np.array([3.3, 3.3, 3.3]), 1)
+    assert (feat, thr) == (0, 1.5) and 1e-15 < score < 1.5e-15
+
+
+def test_negative_variance_of_an_equal_side_is_not_clamped():
+    X = np.arange(6.0)[:, None]
+    y = np.array([0.1, 0.1, 0.1, 5.0, 6.0, 7.0])
+    assert same(R(X, y, 3), ref_regressor(X, y, 3))
+
+
+@pytest.mark.parametrize("func", [C, R])
+def test_no_split_tuple_is_one_constant(func):
+    y = np.zeros(3, np.int64 if func is C else np.float64)
+    assert func(np.ones((3, 1)), y, 1) is func(np.ones((2, 2)), y, 5) is func(np.ones((3, 0)), y, 0)
+
+
+@pytest.mark.parametrize("msl", [-5, 0, 1])
+def test_small_min_samples_leaf_accepts_every_boundary(msl):
+    X = np.array([[3.0], [1.0], [2.0], [4.0]])
+    y = np.array([1, 0, 1, 0])
+    assert same(C(X, y, msl), ref_classifier(X, y, msl))
+
+
+def test_ties_between_features_and_positions_keep_the_first():
+    X = np.array([[1.0, 1.0], [2.0, 2.0], [3.0, 3.0], [4.0, 4.0]])
+    assert C(X, np.array([0, 1, 1, 0]), 1)[:2] == (0, 1.5)
+    assert R(X, np.array([0.0, 1.0, 1.0, 0.0]), 1)[:2] == (0, 1.5)
+
+
+def _layouts(X):
+    yield X
+    yield np.asfortranarray(X)
+    yield X[::-1][::-1]
+    big = np.zeros((X.shape[0] * 2, X.shape[1] * 3))
+    big[::2, ::3] = X
+    yield big[::2, ::3]
+    ro = X.copy()
+    ro.flags.writeable = False
+    yield ro
+
+
+@pytest.mark.parametrize("func", [C, R])
+def test_layouts(func):
+    rng = np.random.default_rng(5)
+    X = np.round(rng.standard_normal((30, 4)), 1)
+    y = rng.integers(0, 3, 30) if func is C else np.round(rng.standard_normal(30), 2)
+    expected = (ref_classifier if func is C else ref_regressor)(X, y, 2)
+    for Xl in _layouts(X):
+        for yl in (y, np.repeat(y, 2)[::2], y[::-1].copy()[::-1]):
+            assert same(func(Xl, yl, 2), expected)
+
+
+@pytest.mark.parametrize("func", [C, R])
+def test_y_shorter_than_x_is_refused(func):
+    y = np.zeros(2, np.int64 if func is C else np.float64)
+    with pytest.raises(ValueError, match=r"^y has 2 entries, fewer than the 3 rows of X$"):
+        func(np.ones((3, 1)), y, 1)
+
+
+def test_y_longer_than_x_uses_the_first_rows_but_all_labels():
+    X = COL4
+    y = np.array([0, 0, 1, 1, 9, 9, 9])
+    assert C(X, y, 1) == (0, 2.5, 0.0)
+
+
+@settings(max_examples=200, deadline=None)
+@given(
+    n=st.integers(0, 12), m=st.integers(0, 3), msl=st.integers(-1, 5), data=st.data(),
+    regression=st.booleans(),
+)
+def test_differential_against_reference(n, m, msl, data, regression):
+    value = st.one_of(st.sampled_from([0.0, 1.0, 2.0, -1.0, np.nan, np.inf, -np.inf]),
+                      st.floats(-10, 10, width=64))
+    X = data.draw(hnp.arrays(np.float64, (n, m), elements=value))
+    if regression:
+        y = data.draw(hnp.arrays(np.float64, n, elements=st.floats(-5, 5, width=64)))
+        expected, got = ref_regressor(X, y, msl), R(X, y, msl)
+    else:
+        y = data.draw(hnp.arrays(np.int64, n, elements=st.integers(-3, 3)))
+        expected, got = ref_classifier(X, y, msl), C(X, y, msl)
+    assert same(got, expected), (got, expected)
+
+
+def test_larger_random_nodes_match_reference():
+    rng = np.random.default_rng(9)
+    for _ in range(5):
+        X = np.round(rng.standard_normal((200, 3)), 1)
+        y = rng.integers(0, 4, 200)
+        assert same(C(X, y, 3), ref_classifier(X, y, 3))
+        yr = rng.standard_normal(200)
+        assert same(R(X, yr, 3), ref_regressor(X, yr, 3))
+
+
+class FakeNumpy:
+    float64 = np.float64
+
+    def __init__(self, **overrides):
+        self.__dict__.update(overrides)
+
+    def __getattr__(self, name):
+        return getattr(np, name)
+
+
+def _bad():
+    def f(*a, **k):
+        raise RuntimeError("boom")
+    return f
+
+
+@pytest.mark.parametrize(
+    "func, fake, exc, line",
+    [
+        (C, dict(unique=_bad()), RuntimeError, 30),
+        (C, dict(unique=lambda y: list(y)), TypeError, 30),
+        (C, dict(unique=lambda y: np.unique(y).astype(np.int32)), ValueError, 30),
+        (C, dict(unique=lambda y: np.array([0])), KeyError, 38),
+        (C, dict(zeros=_bad()), RuntimeError, 36),
+        (C, dict(zeros=lambda *a, **k: None), TypeError, 36),
+        (C, dict(argsort=_bad()), RuntimeError, 56),
+        (C, dict(argsort=lambda col: np.argsort(col).astype(np.int32)), ValueError, 56),
+        (C, dict(argsort=lambda col: np.arange(len(col))[:1]), ValueError, 61),
+        (C, dict(argsort=lambda col: np.arange(len(col)) + 1), IndexError, 61),
+        (R, dict(argsort=_bad()), RuntimeError, 126),
+        (R, dict(argsort=lambda col: np.arange(len(col)) - 1), IndexError, 132),
+    ],
+)
+def test_numpy_failures_and_their_lines(monkeypatch, func, fake, exc, line):
+    monkeypatch.setattr(_vellard, "np", FakeNumpy(**fake))
+    y = np.array([0, 0, 1, 1]) if func is C else np.array([0.0, 0.0, 1.0, 1.0])
+    with pytest.raises(exc) as info:
+        func(COL4, y, 1)
+    # an exception raised by a Python callback keeps its frames after ours
+    ours = [(e.name, e.lineno) for e in traceback.extract_tb(info.value.__traceback__)
+            if e.filename == "kelpwise/accel/_vellard"]
+    assert ours == [(f"kelpwise.accel._vellard.{func.__name__}", line)]
+
+
+def test_left_counts_are_created_after_the_purity_test(monkeypatch):
+    calls = []
+
+    def zeros(*a, **k):
+        calls.append(a)
+        return np.zeros(*a, **k)
+
+    monkeypatch.setattr(_vellard, "np", FakeNumpy(zeros=zeros))
+    C(COL4, np.array([1, 1, 1, 1]), 1)
+    assert calls == [((1,),)]
+    C(COL4, np.array([0, 1, 1, 1]), 1)
+    assert calls == [((1,),), ((2,),), ((2,),)]
