@@ -84,7 +84,7 @@ static PyTypeObject* g_ndarray = nullptr;
 
 // Adds one traceback entry (funcname, file, line) to the exception being
 // raised.  The exception itself is kept unchanged.
-static void add_traceback(const char* funcname, int line, PyObject* globals) {
+static inline void add_traceback(const char* funcname, int line, PyObject* globals) {
   PyObject *type, *value, *tb;
   PyErr_Fetch(&type, &value, &tb);
   PyCodeObject* code = PyCode_NewEmpty(g_spec->file, funcname, line);
@@ -123,23 +123,23 @@ struct Function {
   PyObject* qualified;  // "kelpwise.accel._x.f", for traceback entries
 };
 
-static PyObject* function_vectorcall(PyObject*, PyObject* const*, size_t, PyObject*);
+static inline PyObject* function_vectorcall(PyObject*, PyObject* const*, size_t, PyObject*);
 
-static int function_traverse(Function* f, visitproc visit, void* arg) {
+static inline int function_traverse(Function* f, visitproc visit, void* arg) {
   Py_VISIT(f->globals);
   Py_VISIT(f->defaults);
   Py_VISIT(f->signature);
   return 0;
 }
 
-static int function_clear(Function* f) {
+static inline int function_clear(Function* f) {
   Py_CLEAR(f->globals);
   Py_CLEAR(f->defaults);
   Py_CLEAR(f->signature);
   return 0;
 }
 
-static void function_dealloc(Function* f) {
+static inline void function_dealloc(Function* f) {
   PyObject_GC_UnTrack(f);
   function_clear(f);
   Py_XDECREF(f->name);
@@ -150,18 +150,18 @@ static void function_dealloc(Function* f) {
   PyObject_GC_Del(f);
 }
 
-static PyObject* function_repr(Function* f) {
+static inline PyObject* function_repr(Function* f) {
   return PyUnicode_FromFormat("<function %U at %p>", f->qualname, (void*)f);
 }
 
 // Bound as a class attribute, the function becomes a method of the instance.
-static PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
+static inline PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
   if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
   return PyMethod_New(self, obj);
 }
 
 // inspect.Signature of positional-or-keyword parameters, built once.
-static PyObject* function_get_signature(Function* f, void*) {
+static inline PyObject* function_get_signature(Function* f, void*) {
   if (f->signature) return Py_NewRef(f->signature);
   PyObject* inspect = PyImport_ImportModule("inspect");
   if (!inspect) return nullptr;
@@ -219,13 +219,17 @@ static PyGetSetDef function_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+// The remaining slots are zero and filled in by function_type_ready().
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 static PyTypeObject FunctionType = {
     PyVarObject_HEAD_INIT(nullptr, 0)  //
     "kelpwise_function",               // tp_name
     sizeof(Function),                  // tp_basicsize
 };
+#pragma GCC diagnostic pop
 
-static int function_type_ready() {
+static inline int function_type_ready() {
   if (FunctionType.tp_flags & Py_TPFLAGS_READY) return 0;
   FunctionType.tp_dealloc = (destructor)function_dealloc;
   FunctionType.tp_vectorcall_offset = offsetof(Function, vectorcall);
@@ -241,7 +245,7 @@ static int function_type_ready() {
   return PyType_Ready(&FunctionType);
 }
 
-static PyObject* function_new(const FuncDef* def, PyObject* globals) {
+static inline PyObject* function_new(const FuncDef* def, PyObject* globals) {
   Function* f = PyObject_GC_New(Function, &FunctionType);
   if (!f) return nullptr;
   f->vectorcall = function_vectorcall;
@@ -285,7 +289,7 @@ constexpr int kMaxParams = 8;
 
 // The count message: the word, the number and the number given follow the
 // rules of the frame ("exactly" when every parameter is required).
-static void raise_count(const FuncDef* def, bool too_many, Py_ssize_t given) {
+static inline void raise_count(const FuncDef* def, bool too_many, Py_ssize_t given) {
   const bool exact = def->nrequired == def->nparams;
   Py_ssize_t number = too_many ? def->nparams : def->nrequired;
   const char* word = exact ? "exactly" : (too_many ? "at most" : "at least");
@@ -295,7 +299,7 @@ static void raise_count(const FuncDef* def, bool too_many, Py_ssize_t given) {
 
 // Fills values[0..nparams) with borrowed references; defaults come from the
 // function's defaults tuple.  Returns -1 with an exception set on failure.
-static int bind_arguments(Function* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+static inline int bind_arguments(Function* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                           PyObject** values) {
   const FuncDef* def = f->def;
   const int P = def->nparams, R = def->nrequired;
@@ -348,7 +352,7 @@ static int bind_arguments(Function* f, PyObject* const* args, Py_ssize_t nargs, 
 // Converts obj to a Python int by the interpreter's integer rules: an int (or
 // subclass) as it is, anything else through its type's __int__.  Returns a
 // new reference, or nullptr with TypeError set.
-static PyObject* to_pyint(PyObject* obj) {
+static inline PyObject* to_pyint(PyObject* obj) {
   if (PyLong_Check(obj)) return Py_NewRef(obj);
   PyNumberMethods* nb = Py_TYPE(obj)->tp_as_number;
   if (!nb || !nb->nb_int) {
@@ -374,7 +378,7 @@ static PyObject* to_pyint(PyObject* obj) {
 }
 
 // Signed 32-bit conversion; -1 with an exception set on failure.
-static int as_int32(PyObject* obj, int32_t* out) {
+static inline int as_int32(PyObject* obj, int32_t* out) {
   PyObject* v = to_pyint(obj);
   if (!v) return -1;
   int overflow = 0;
@@ -391,7 +395,7 @@ static int as_int32(PyObject* obj, int32_t* out) {
 
 // Signed 64-bit conversion; out-of-range ints raise the interpreter's own
 // OverflowError.
-static int as_int64(PyObject* obj, int64_t* out) {
+static inline int as_int64(PyObject* obj, int64_t* out) {
   PyObject* v = to_pyint(obj);
   if (!v) return -1;
   long long x = PyLong_AsLongLong(v);
@@ -405,7 +409,7 @@ static int as_int64(PyObject* obj, int64_t* out) {
 // Array type test and buffer views
 
 // ndarray, a subclass of it, or None pass; anything else is a TypeError.
-static int type_test(PyObject* obj, const char* argname) {
+static inline int type_test(PyObject* obj, const char* argname) {
   if (obj == Py_None || PyObject_TypeCheck(obj, g_ndarray)) return 0;
   PyObject* empty = PyUnicode_FromString("");
   if (!empty) return -1;
@@ -433,7 +437,7 @@ struct View {
 };
 
 // Description of a format character in the dtype-mismatch message.
-static const char* describe_format_char(char ch, bool complex_) {
+static inline const char* describe_format_char(char ch, bool complex_) {
   switch (ch) {
     case '?': return "'bool'";
     case 'c': return "'char'";
@@ -462,7 +466,7 @@ static const char* describe_format_char(char ch, bool complex_) {
 
 // Size of a format character in native ('@', '^') or standard ('=', '<')
 // mode; 0 with ValueError set for characters outside the known set.
-static Py_ssize_t format_char_size(char ch, bool complex_, bool standard) {
+static inline Py_ssize_t format_char_size(char ch, bool complex_, bool standard) {
   const Py_ssize_t z = complex_ ? 2 : 1;
   switch (ch) {
     case '?': case 'c': case 'b': case 'B': case 's': case 'p': return 1;
@@ -489,7 +493,7 @@ static Py_ssize_t format_char_size(char ch, bool complex_, bool standard) {
 
 // Kind of a format character: 'I' signed, 'U' unsigned, 'R' real, 'C'
 // complex, 'O' object, anything else something no kernel accepts.
-static char format_char_group(char ch, bool complex_) {
+static inline char format_char_group(char ch, bool complex_) {
   switch (ch) {
     case 'b': case 'h': case 'i': case 'l': case 'q': return 'I';
     case 'B': case 'H': case 'I': case 'L': case 'Q': return 'U';
@@ -499,14 +503,14 @@ static char format_char_group(char ch, bool complex_) {
   }
 }
 
-static int raise_dtype_mismatch(const ElemType& t, bool matched, char ch, bool complex_) {
+static inline int raise_dtype_mismatch(const ElemType& t, bool matched, char ch, bool complex_) {
   PyErr_Format(PyExc_ValueError, "Buffer dtype mismatch, expected %s%s%s but got %s", matched ? "" : "'",
                matched ? "end" : t.name, matched ? "" : "'", describe_format_char(ch, complex_));
   return -1;
 }
 
 // Checks that a buffer format describes exactly one element of type t.
-static int check_format(const char* fmt, const ElemType& t) {
+static inline int check_format(const char* fmt, const ElemType& t) {
   bool standard = false;
   bool matched = false;
   const char* p = fmt ? fmt : "B";
@@ -547,7 +551,7 @@ static int check_format(const char* fmt, const ElemType& t) {
 
 // Requests the buffer of obj (an ndarray, already type-tested) and checks the
 // number of dimensions, the element format and the item size.
-static int acquire_view(View& v, PyObject* obj, int ndim, const ElemType& t, bool writable) {
+static inline int acquire_view(View& v, PyObject* obj, int ndim, const ElemType& t, bool writable) {
   v.obj = obj;
   if (obj == Py_None) return 0;
   int flags = PyBUF_FORMAT | PyBUF_STRIDES | (writable ? PyBUF_WRITABLE : 0);
@@ -732,7 +736,7 @@ class Args {
 // ---------------------------------------------------------------------------
 // The call road: bind, convert, type-test, view, run the body.
 
-static PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
+static inline PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
                                      PyObject* kwnames) {
   Function* f = (Function*)self;
   const FuncDef* def = f->def;
@@ -770,7 +774,7 @@ static PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size
 
 // Replaces the pending exception by ImportError with the given text, keeping
 // the original as its cause.
-static void reraise_as_import_error(const char* text) {
+static inline void reraise_as_import_error(const char* text) {
   PyObject *type, *value, *tb;
   PyErr_Fetch(&type, &value, &tb);
   PyErr_NormalizeException(&type, &value, &tb);
@@ -791,7 +795,7 @@ static void reraise_as_import_error(const char* text) {
   }
 }
 
-static int module_exec(PyObject* module) {
+static inline int module_exec(PyObject* module) {
   PyObject* d = PyModule_GetDict(module);  // borrowed
   int line = 1;
   char initname[256];
@@ -871,13 +875,16 @@ static PyModuleDef_Slot module_slots[] = {
     {0, nullptr},
 };
 
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 static PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
 };
+#pragma GCC diagnostic pop
 
 // The PyInit_ entry point of a typed module: returns the multi-phase module
 // definition; the interpreter then creates the module and runs module_exec.
-static PyObject* module_init(const ModuleSpec* spec) {
+static inline PyObject* module_init(const ModuleSpec* spec) {
   g_spec = spec;
   module_def.m_name = spec->short_name;
   module_def.m_doc = spec->doc;
