@@ -256,3 +256,37 @@ def test_numpy_errors_propagate_unchanged(monkeypatch):
     monkeypatch.setattr(_tarsine, "np", FakeNumpy(refuse))
     with pytest.raises(MemoryError, match="^no room$"):
         _tarsine.pairwise_distances(np.zeros((2, 2)), np.zeros((2, 2)))
+
+
+@pytest.mark.parametrize("name", FUNCS)
+def test_vector_paths_at_block_edges(name):
+    """Sizes around the vector widths (2, 4, 8 lanes), the row blocking and
+    the panel pairs, with special values, against the plain reference."""
+    rng = np.random.default_rng(6)
+    f = getattr(_tarsine, name)
+    for n in (1, 3, 4, 5, 6, 7, 12, 13):
+        for m in (1, 2, 3, 7, 8, 9, 15, 16, 17, 31, 33, 40):
+            d = (n + m) % 6 + 1
+            X = rng.standard_normal((n, d)) * 1e150
+            Y = rng.standard_normal((m, d + 1))
+            X.flat[:: max(1, X.size // 3)] = [np.nan, np.inf, -np.inf, 5e-324, -0.0][: len(X.flat[:: max(1, X.size // 3)])]
+            with np.errstate(all="ignore"):
+                expected = reference(name, X, Y[:, :d])
+            assert_bits(f(X, Y), expected)
+            assert_bits(f(X[::-1], np.asfortranarray(Y)[::-1]), expected[::-1, ::-1])
+
+
+@pytest.mark.parametrize("name", FUNCS)
+def test_strided_result_from_np(monkeypatch, name):
+    """A result whose rows are not contiguous (an np rebound to return a
+    strided view) is written through its strides."""
+    class Strided:
+        float64 = np.float64
+
+        def empty(self, shape, dtype):
+            return np.full((shape[0], shape[1] * 2), 99.0)[:, ::-2]
+
+    X = np.random.default_rng(8).standard_normal((9, 5))
+    Y = np.random.default_rng(9).standard_normal((21, 5))
+    monkeypatch.setattr(_tarsine, "np", Strided())
+    assert_bits(getattr(_tarsine, name)(X, Y), reference(name, X, Y))

@@ -342,6 +342,15 @@ def _optional(name):
         return None
 
 
+def _simd_path(flags) -> str:
+    """The distance kernels dispatch at run time on the same CPU features."""
+    if "avx512f" in flags:
+        return "distances: AVX-512 (8 pairs per vector); other kernels: scalar, compiler-vectorised"
+    if "avx2" in flags:
+        return "distances: AVX2 (4 pairs per vector); other kernels: scalar, compiler-vectorised"
+    return "distances: SSE2 (2 pairs per vector); other kernels: scalar"
+
+
 def cpu_info() -> dict:
     flags = set()
     model = platform.processor() or platform.machine()
@@ -356,7 +365,7 @@ def cpu_info() -> dict:
         pass
     wanted = ["sse4_2", "avx", "avx2", "fma", "avx512f", "avx512dq", "avx512vl"]
     return {"model": model, "features": [f for f in wanted if f in flags],
-            "simd_path": "scalar loops (compiler-vectorised where the order allows)"}
+            "simd_path": _simd_path(flags)}
 
 
 def benchmark_cases(quick: bool):
