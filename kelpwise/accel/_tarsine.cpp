@@ -221,6 +221,12 @@ PyObject* distance_body(kw::Call& c, kw::Args& a) {
   if (!out) return c.fail();
   kw::View* ov = c.view(out, 2, kw::DTYPE, true);
   if (!ov) return c.fail();
+  // A rebound np could hand back any array: never write past its end.
+  if (ov->shape[0] != n || ov->shape[1] != m) {
+    PyErr_Format(PyExc_ValueError, "np.empty returned an array of shape (%zd, %zd), expected (%zd, %zd)",
+                 ov->shape[0], ov->shape[1], n, m);
+    return c.fail();
+  }
   kernels::pairwise<M>(X.data, n, d, X.strides[0], X.strides[1], Y.data, m, Y.strides[0], Y.strides[1],
                        ov->data, ov->strides[0], ov->strides[1]);
   return Py_NewRef(out);
