@@ -3,6 +3,7 @@ and on each kind of failure, leaves the reference counts of its arguments and
 of the module's objects where they were, and memory flat."""
 
 import gc
+import os
 import sys
 import tracemalloc
 
@@ -23,24 +24,29 @@ def _quiet(f, args, kwargs):
 
 
 def assert_no_leak(call, objs):
+    """Reference counts come back exactly; traced memory does not grow from
+    one batch of calls to the next (caches warm up in the first batch, a leak
+    of even one small object per call grows every batch)."""
     for _ in range(20):
         call()
     gc.collect()
     before = [sys.getrefcount(o) for o in objs]
     tracemalloc.start()
     try:
-        for _ in range(20):
-            call()
-        gc.collect()
-        start = tracemalloc.get_traced_memory()[0]
-        for _ in range(CALLS):
-            call()
-        gc.collect()
-        grown = tracemalloc.get_traced_memory()[0] - start
+        sizes = []
+        for _ in range(3):
+            for _ in range(CALLS):
+                call()
+            gc.collect()
+            sizes.append(tracemalloc.get_traced_memory()[0])
     finally:
         tracemalloc.stop()
     assert [sys.getrefcount(o) for o in objs] == before
-    assert grown < 16 * 1024, f"{grown} bytes kept after {CALLS} calls"
+    growth = sizes[2] - sizes[1]
+    # Under the sanitizer job ASan's allocator makes these figures noisy; the
+    # reference counts above still hold there.
+    if not os.environ.get("KW_SANITIZED"):
+        assert growth < 8 * 1024, f"{growth} bytes kept by {CALLS} more calls"
 
 
 class FakeNumpy:
