@@ -5,6 +5,7 @@
 #include <cstdarg>
 #include <cstdint>
 #include <cstring>
+#include <vector>
 
 namespace kernels {
 
@@ -127,44 +128,95 @@ inline void maxpool_forward(const A4& x, const A4& out, const A4& arg, const Geo
 }
 
 // Contiguous variant of maxpool_forward: the channel vector of a window
-// position is scanned as a whole, with one running maximum per channel; the
-// comparisons per channel are the same, in the same order.
-inline void maxpool_forward_contig(const double* x, double* out, int64_t* arg, ssize H, ssize W,
-                                   const Geometry& g, ssize k) {
+// position is scanned in blocks of 8 channels, one running maximum per
+// channel held in a vector register; each lane does the same comparisons in
+// the same order as the scalar loop (ordered, strict greater-than), so the
+// results are identical.
+typedef double v8d __attribute__((vector_size(64)));
+typedef long long v8i __attribute__((vector_size(64)));
+
+template <bool Full>
+inline __attribute__((always_inline)) void pool_block(const double* win, double* best_out, int64_t* idx_out,
+                                                      ssize nc, ssize W, ssize C, ssize k) {
+  double lanes[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+  for (ssize c = 0; c < (Full ? 8 : nc); ++c) lanes[c] = win[c];
+  v8d best;
+  std::memcpy(&best, lanes, sizeof best);
+  v8i bi = (v8i){};
+  for (ssize i = 0; i < k; ++i)
+    for (ssize j = 0; j < k; ++j) {
+      const double* v = win + (i * W + j) * C;
+      for (ssize c = 0; c < (Full ? 8 : nc); ++c) lanes[c] = v[c];
+      v8d val;
+      std::memcpy(&val, lanes, sizeof val);
+      const v8i gt = val > best;
+      best = gt ? val : best;
+      bi = gt ? ((v8i){} + (long long)(i * k + j)) : bi;
+    }
+  std::memcpy(lanes, &best, sizeof lanes);
+  int64_t il[8];
+  std::memcpy(il, &bi, sizeof il);
+  for (ssize c = 0; c < (Full ? 8 : nc); ++c) {
+    best_out[c] = lanes[c];
+    idx_out[c] = il[c];
+  }
+}
+
+template <int Dummy>
+inline __attribute__((always_inline)) void maxpool_contig_body(const double* x, double* out, int64_t* arg, ssize H,
+                                                               ssize W, const Geometry& g, ssize k) {
   const ssize C = g.C;
   for (ssize n = 0; n < g.N; ++n)
     for (ssize oh = 0; oh < g.OH; ++oh)
       for (ssize ow = 0; ow < g.OW; ++ow) {
-        double* best = out + ((n * g.OH + oh) * g.OW + ow) * C;
-        int64_t* bi = arg + ((n * g.OH + oh) * g.OW + ow) * C;
+        const ssize o = ((n * g.OH + oh) * g.OW + ow) * C;
         const double* win = x + ((n * H + oh * g.stride) * W + ow * g.stride) * C;
-        for (ssize c = 0; c < C; ++c) {
-          best[c] = win[c];
-          bi[c] = 0;
-        }
-        for (ssize i = 0; i < k; ++i)
-          for (ssize j = 0; j < k; ++j) {
-            const double* v = win + (i * W + j) * C;
-            const int64_t idx = i * k + j;
-            for (ssize c = 0; c < C; ++c) {
-              const bool gt = v[c] > best[c];
-              best[c] = gt ? v[c] : best[c];
-              bi[c] = gt ? idx : bi[c];
-            }
-          }
+        ssize c0 = 0;
+        for (; c0 + 8 <= C; c0 += 8) pool_block<true>(win + c0, out + o + c0, arg + o + c0, 8, W, C, k);
+        if (c0 < C) pool_block<false>(win + c0, out + o + c0, arg + o + c0, C - c0, W, C, k);
       }
+}
+
+__attribute__((target("avx512f"))) inline void maxpool_contig_avx512(const double* x, double* out, int64_t* arg,
+                                                                     ssize H, ssize W, const Geometry& g, ssize k) {
+  maxpool_contig_body<0>(x, out, arg, H, W, g, k);
+}
+__attribute__((target("avx2"))) inline void maxpool_contig_avx2(const double* x, double* out, int64_t* arg, ssize H,
+                                                                ssize W, const Geometry& g, ssize k) {
+  maxpool_contig_body<0>(x, out, arg, H, W, g, k);
+}
+
+inline void maxpool_forward_contig(const double* x, double* out, int64_t* arg, ssize H, ssize W,
+                                   const Geometry& g, ssize k) {
+  static const int level = __builtin_cpu_supports("avx512f") ? 2 : __builtin_cpu_supports("avx2") ? 1 : 0;
+  if (level == 2) return maxpool_contig_avx512(x, out, arg, H, W, g, k);
+  if (level == 1) return maxpool_contig_avx2(x, out, arg, H, W, g, k);
+  maxpool_contig_body<0>(x, out, arg, H, W, g, k);
 }
 
 // Max pooling backward: dx[n, oh*s + idx/k, ow*s + idx%k, c] += grad[n, oh,
 // ow, c] with idx = arg[n, oh, ow, c], in loop order (n, oh, ow, c).  The
 // caller has checked every idx (0 <= idx < k*k, routed position inside dx).
 inline void maxpool_backward(const A4& grad, const A4& arg, const A4& dx, const Geometry& g, ssize k) {
+  // idx / k and idx % k for every valid idx, computed once: the same values
+  // as one division per element, without its latency.
+  std::vector<ssize> row_of, col_of;
+  const bool table = k * k <= 4096;
+  if (table) {
+    row_of.resize((size_t)(k * k));
+    col_of.resize((size_t)(k * k));
+    for (ssize idx = 0; idx < k * k; ++idx) {
+      row_of[(size_t)idx] = idx / k;
+      col_of[(size_t)idx] = idx % k;
+    }
+  }
   for (ssize n = 0; n < g.N; ++n)
     for (ssize oh = 0; oh < g.OH; ++oh)
       for (ssize ow = 0; ow < g.OW; ++ow)
         for (ssize c = 0; c < g.C; ++c) {
           const ssize idx = load_idx(arg.at(n, oh, ow, c));
-          const ssize bi = idx / k, bj = idx % k;
+          const ssize bi = table ? row_of[(size_t)idx] : idx / k;
+          const ssize bj = table ? col_of[(size_t)idx] : idx % k;
           char* d = dx.at(n, oh * g.stride + bi, ow * g.stride + bj, c);
           store(d, load(d) + load(grad.at(n, oh, ow, c)));
         }
