@@ -86,10 +86,16 @@ public:
         t_.nodes.resize(static_cast<size_t>(n));
         t_.rows.resize(static_cast<size_t>(n * d));
         ks_.resize(static_cast<size_t>(n));
+        // Column-major copy: the keys of one axis are then read from one
+        // contiguous column instead of strided rows.
+        cols_.resize(static_cast<size_t>(n * d));
         for (int64_t r = 0; r < n; ++r) {
             ks_[r].idx = static_cast<int32_t>(r);
-            for (int64_t c = 0; c < d; ++c)
-                if (std::isnan(at(r, c))) t_.ordered = false;
+            for (int64_t c = 0; c < d; ++c) {
+                const double v = at(r, c);
+                if (std::isnan(v)) t_.ordered = false;
+                cols_[c * n + r] = v;
+            }
         }
         next_ = 0;
         build(0, n, 0);
@@ -97,7 +103,8 @@ public:
         // tree order and never touches the caller's array again.
         for (int64_t p = 0; p < n; ++p) {
             double *dst = t_.rows.data() + p * d;
-            for (int64_t c = 0; c < d; ++c) dst[c] = at(t_.nodes[p].idx, c);
+            const int64_t r = t_.nodes[p].idx;
+            for (int64_t c = 0; c < d; ++c) dst[c] = cols_[c * n + r];
         }
     }
 
@@ -116,7 +123,8 @@ private:
         }
         const int32_t dim = static_cast<int32_t>(depth % t_.d);
         KeyIdx *first = ks_.data() + lo;
-        for (int64_t i = 0; i < cnt; ++i) first[i].key = at(first[i].idx, dim);
+        const double *col = cols_.data() + dim * t_.n;
+        for (int64_t i = 0; i < cnt; ++i) first[i].key = col[first[i].idx];
         std::sort(first, first + cnt,
                   [](const KeyIdx &a, const KeyIdx &b) { return a.key < b.key; });
         const int64_t mid = cnt / 2;
@@ -132,6 +140,7 @@ private:
     const char *X_;
     int64_t rs_, cs_;
     std::vector<KeyIdx> ks_;
+    std::vector<double> cols_;  // the data, column after column (build only)
     int64_t next_ = 0;
 };
 
