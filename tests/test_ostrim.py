@@ -284,21 +284,25 @@ def test_query_on_split_value_goes_left_first():
 
 
 @pytest.mark.parametrize("seed", range(6))
-@pytest.mark.parametrize("kind", ["random", "grid", "special"])
+@pytest.mark.parametrize("kind", ["random", "signed-zero", "grid", "special", "infinite"])
 def test_matches_model(seed, kind):
     rng = np.random.default_rng(seed)
     n = int(rng.integers(1, 300))
     d = int(rng.integers(1, 5))
     nq = 25
-    if kind == "random":
+    if kind in ("random", "signed-zero"):
         X, Q = rng.normal(size=(n, d)), rng.normal(size=(nq, d))
+        if kind == "signed-zero":  # the only tie: -0.0 equals 0.0
+            X[: min(n, 2), d - 1] = [-0.0, 0.0][: min(n, 2)]
+            Q[:3, d - 1] = 0.0
     else:
         X = rng.integers(0, 4, size=(n, d)).astype(float)
         Q = rng.integers(-1, 5, size=(nq, d)).astype(float)
         Q[:5] = X[rng.integers(0, n, size=5)]
-    if kind == "special":
-        specials = np.array([np.nan, np.inf, -np.inf, -0.0, 1e300])
-        X.flat[rng.integers(0, X.size, size=max(1, X.size // 20))] = rng.choice(specials)
+    if kind in ("special", "infinite"):
+        specials = np.array([np.nan, np.inf, -np.inf, -0.0, 1e300, -1e300])
+        in_data = specials[1:] if kind == "infinite" else specials
+        X.flat[rng.integers(0, X.size, size=max(1, X.size // 20))] = rng.choice(in_data)
         Q.flat[rng.integers(0, Q.size, size=4)] = rng.choice(specials, size=4)
     for k in (1, 4, n, n + 3):
         assert_same(KDTree(X).query(Q, k), model_query(model_build(X), Q, k))
