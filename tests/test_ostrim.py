@@ -1,7 +1,10 @@
-"""KDTree: worked examples, a plain-Python model of the build and the heap,
-brute-force differential tests, argument conversion and lifetime."""
+"""KDTree of kelpwise.accel._ostrim: exact results against a Python model of
+the build (libstdc++ introsort) and of the search (libstdc++ binary heap),
+against brute force, ties, NaN and infinities, conversions, lifetime and the
+refusals of malformed input."""
 
 import gc
+import math
 import subprocess
 import sys
 
@@ -13,288 +16,496 @@ from hypothesis.extra import numpy as hnp
 
 from kelpwise.accel._ostrim import KDTree
 
+# ---------------------------------------------------------------------------
+# Model of std::sort and std::priority_queue as libstdc++ runs them. `less`
+# is the strict comparison; every function works on a[first:last] in place.
 
-# --------------------------------------------------------------------------
-# Plain-Python model: median-split build, libstdc++ binary heap, the search.
+
+def _push_heap(a, first, hole, top, value, less):
+    parent = (hole - 1) // 2
+    while hole > top and less(a[first + parent], value):
+        a[first + hole] = a[first + parent]
+        hole = parent
+        parent = (hole - 1) // 2
+    a[first + hole] = value
 
 
-def model_build(data, idxs, depth):
-    n, d = len(idxs), data.shape[1]
-    if n == 0:
-        return None
-    if n == 1:
-        return (idxs[0], 0, 0.0, None, None)
-    dim = depth % d
-    idxs = sorted(idxs, key=lambda i: data[i, dim])  # tie-free keys only
-    mid = n // 2
-    return (idxs[mid], dim, data[idxs[mid], dim],
-            model_build(data, idxs[:mid], depth + 1), model_build(data, idxs[mid + 1:], depth + 1))
+def _adjust_heap(a, first, hole, length, value, less):
+    top = hole
+    child = hole
+    while child < (length - 1) // 2:
+        child = 2 * (child + 1)
+        if less(a[first + child], a[first + child - 1]):
+            child -= 1
+        a[first + hole] = a[first + child]
+        hole = child
+    if length % 2 == 0 and child == (length - 2) // 2:
+        child = 2 * (child + 1)
+        a[first + hole] = a[first + child - 1]
+        hole = child - 1
+    _push_heap(a, first, hole, top, value, less)
+
+
+def _pop_heap_into(a, first, last, result, less):
+    value = a[result]
+    a[result] = a[first]
+    _adjust_heap(a, first, 0, last - first, value, less)
+
+
+def _heapsort(a, first, last, less):
+    length = last - first
+    if length >= 2:
+        parent = (length - 2) // 2
+        while True:
+            _adjust_heap(a, first, parent, length, a[first + parent], less)
+            if parent == 0:
+                break
+            parent -= 1
+    while last - first > 1:
+        last -= 1
+        _pop_heap_into(a, first, last, last, less)
+
+
+def _linear_insert(a, i, less):
+    value = a[i]
+    j = i
+    while less(value, a[j - 1]):
+        a[j] = a[j - 1]
+        j -= 1
+    a[j] = value
+
+
+def _insertion_sort(a, first, last, less):
+    for i in range(first + 1, last):
+        if less(a[i], a[first]):
+            a[first + 1:i + 1], a[first] = a[first:i], a[i]
+        else:
+            _linear_insert(a, i, less)
+
+
+def _introsort_loop(a, first, last, depth, less):
+    while last - first > 16:
+        if depth == 0:
+            _heapsort(a, first, last, less)
+            return
+        depth -= 1
+        # median of (second, middle, last) moved to the front as the pivot
+        x, y, z = first + 1, first + (last - first) // 2, last - 1
+        if less(a[x], a[y]):
+            m = y if less(a[y], a[z]) else (z if less(a[x], a[z]) else x)
+        elif less(a[x], a[z]):
+            m = x
+        else:
+            m = z if less(a[y], a[z]) else y
+        a[first], a[m] = a[m], a[first]
+        lo, hi = first + 1, last
+        while True:
+            while less(a[lo], a[first]):
+                lo += 1
+            hi -= 1
+            while less(a[first], a[hi]):
+                hi -= 1
+            if lo >= hi:
+                break
+            a[lo], a[hi] = a[hi], a[lo]
+            lo += 1
+        _introsort_loop(a, lo, last, depth, less)
+        last = lo
+
+
+def std_sort(a, first, last, less):
+    n = last - first
+    if n < 2:
+        return
+    _introsort_loop(a, first, last, 2 * (n.bit_length() - 1), less)
+    if n > 16:
+        _insertion_sort(a, first, first + 16, less)
+        for i in range(first + 16, last):
+            _linear_insert(a, i, less)
+    else:
+        _insertion_sort(a, first, last, less)
+
+
+def _dist_less(u, v):
+    return u[0] < v[0]
 
 
 def heap_push(h, item):
     h.append(item)
-    hole = len(h) - 1
-    while hole > 0 and h[(hole - 1) // 2][0] < item[0]:
-        h[hole] = h[(hole - 1) // 2]
-        hole = (hole - 1) // 2
-    h[hole] = item
+    _push_heap(h, 0, len(h) - 1, 0, item, _dist_less)
 
 
 def heap_pop(h):
-    value = h.pop()
-    if not h:
-        return
-    n = len(h)
-    hole = second = 0
-    while second < (n - 1) // 2:
-        second = 2 * (second + 1)
-        if h[second][0] < h[second - 1][0]:
-            second -= 1
-        h[hole] = h[second]
-        hole = second
-    if n % 2 == 0 and second == (n - 2) // 2:
-        second = 2 * (second + 1)
-        h[hole] = h[second - 1]
-        hole = second - 1
-    while hole > 0 and h[(hole - 1) // 2][0] < value[0]:
-        h[hole] = h[(hole - 1) // 2]
-        hole = (hole - 1) // 2
-    h[hole] = value
+    _pop_heap_into(h, 0, len(h) - 1, len(h) - 1, _dist_less)
+    h.pop()
+
+
+# ---------------------------------------------------------------------------
+# Model of the tree: node = (idx, dim, val, left, right).
+
+
+def model_build(X):
+    n, d = X.shape
+    rows = [[float(v) for v in r] for r in X]
+
+    def build(idxs, lo, cnt, depth):
+        if cnt == 0:
+            return None
+        if cnt == 1:
+            return (idxs[lo], 0, 0.0, None, None)
+        dim = depth % d
+        std_sort(idxs, lo, lo + cnt, lambda a, b: rows[a][dim] < rows[b][dim])
+        mid = cnt // 2
+        idx = idxs[lo + mid]
+        left = build(idxs, lo, mid, depth + 1)
+        right = build(idxs, lo + mid + 1, cnt - mid - 1, depth + 1)
+        return (idx, dim, rows[idx][dim], left, right)
+
+    return build(list(range(n)), 0, n, 0), rows
 
 
 def sq(a, b):
-    acc = 0.0
+    s = 0.0
     for x, y in zip(a, b):
-        acc += (x - y) * (x - y)
-    return acc
+        t = x - y
+        s += t * t
+    return s
 
 
-def model_knn(node, q, data, k, heap):
-    if node is None:
-        return
-    idx, dim, val, left, right = node
-    dist = sq(q, data[idx])
-    if len(heap) < k:
-        heap_push(heap, (dist, idx))
-    elif dist < heap[0][0]:
-        heap_pop(heap)
-        heap_push(heap, (dist, idx))
-    if left is None and right is None:
-        return
-    diff = q[dim] - val
-    near, far = (left, right) if diff <= 0 else (right, left)
-    model_knn(near, q, data, k, heap)
-    best = heap[0][0] if heap else 1e308
-    if diff * diff < best or len(heap) < k:
-        model_knn(far, q, data, k, heap)
+def model_query(tree, Q, k):
+    root, rows = tree
+    k = min(k, len(rows))
+    idx_out = np.zeros((len(Q), k), np.int32)
+    dst_out = np.zeros((len(Q), k))
 
+    def knn(node, q, heap):
+        if node is None:
+            return
+        idx, dim, val, left, right = node
+        dist = sq(q, rows[idx])
+        if len(heap) < k:
+            heap_push(heap, (dist, idx))
+        elif dist < heap[0][0]:
+            heap_pop(heap)
+            heap_push(heap, (dist, idx))
+        if left is None and right is None:
+            return
+        diff = q[dim] - val
+        near, far = (left, right) if diff <= 0 else (right, left)
+        knn(near, q, heap)
+        best = heap[0][0] if heap else 1e308
+        if diff * diff < best or len(heap) < k:
+            knn(far, q, heap)
 
-def model_query(data, Q, k):
-    root = model_build(data, list(range(len(data))), 0)
-    k = min(k, len(data))
-    idx = np.zeros((len(Q), k), np.int32)
-    dst = np.zeros((len(Q), k))
     for i, q in enumerate(Q):
         heap = []
-        model_knn(root, [float(v) for v in q], data, k, heap)
+        knn(root, [float(v) for v in q], heap)
         for pos in range(len(heap) - 1, -1, -1):
-            dst[i, pos], idx[i, pos] = heap[0]
+            dst_out[i, pos], idx_out[i, pos] = heap[0]
             heap_pop(heap)
-    return idx, dst
+    return idx_out, dst_out
 
 
-def brute(data, Q):
-    """Strict column-order squared distances, one row per query."""
-    acc = np.zeros((len(Q), len(data)))
-    for c in range(data.shape[1]):
-        diff = Q[:, c, None] - data[None, :, c]
-        acc = acc + diff * diff
+def bits(a):
+    return np.ascontiguousarray(a, dtype=np.float64).view(np.int64)
+
+
+def assert_same(result, expected):
+    idx, dst = result
+    assert idx.dtype == np.int32 and dst.dtype == np.float64
+    assert idx.shape == expected[0].shape == dst.shape
+    assert np.array_equal(idx, expected[0])
+    assert np.array_equal(bits(dst), bits(expected[1]))
+
+
+def brute_sq(X, Q):
+    """Strict column-order sum of squared differences, one pair per cell."""
+    acc = np.zeros((Q.shape[0], X.shape[0]))
+    for c in range(X.shape[1]):
+        t = Q[:, c, None] - X[None, :, c]
+        acc = acc + t * t
     return acc
 
 
-def check_against_brute(data, Q, k, idx, dst):
-    full = brute(data, Q)
-    k = min(k, len(data))
-    assert idx.shape == dst.shape == (len(Q), k)
-    assert idx.dtype == np.int32 and dst.dtype == np.float64
-    for i in range(len(Q)):
-        expected = np.sort(full[i])[:k]
-        assert np.array_equal(dst[i].view(np.int64), expected.view(np.int64))
-        assert np.array_equal(full[i, idx[i]].view(np.int64), dst[i].view(np.int64))
-        assert len(set(idx[i].tolist())) == k
+# ---------------------------------------------------------------------------
+# The worked examples.
 
 
-# --------------------------------------------------------------------------
+def test_model_heap_pops_right_child_on_tie():
+    h = []
+    for item in [(1.0, 0), (1.0, 1), (1.0, 2), (0.5, 3)]:
+        heap_push(h, item)
+    heap_pop(h)
+    # hole sinks to the right child on equal distances, then the last item fills it
+    assert h == [(1.0, 2), (1.0, 1), (0.5, 3)]
 
 
-def test_worked_examples():
+def test_equal_distance_keeps_first_found():
     tree = KDTree(np.array([[0.0, 0.0], [1.0, 0.0], [2.0, 0.0]]))
     idx, dst = tree.query(np.array([[1.0, 0.0]]), 2)
     assert idx.tolist() == [[1, 0]] and dst.tolist() == [[0.0, 1.0]]
-    result = KDTree(np.zeros((1, 2))).query(np.array([[3.0, 4.0]]), 1)
-    assert type(result) is tuple and len(result) == 2
-    assert result[0].tolist() == [[0]] and result[1].tolist() == [[25.0]]
-    # two rows: the root stores row 0 (5.0), row 1 is its left leaf
-    idx, dst = KDTree(np.array([[5.0], [1.0]])).query(np.array([[5.0], [1.0], [3.0]]), 1)
-    # 3.0: the root (row 0) is scored first; row 1, equally far, does not replace it
-    assert idx.tolist() == [[0], [1], [0]] and dst.tolist() == [[0.0], [0.0], [4.0]]
 
 
-def test_tie_free_data_matches_the_model_exactly():
-    rng = np.random.default_rng(11)
-    for n, d, k in [(1, 1, 1), (2, 3, 2), (17, 2, 4), (64, 3, 7), (100, 5, 10), (33, 1, 40)]:
-        data = rng.standard_normal((n, d))
-        Q = rng.standard_normal((25, d))
-        idx, dst = KDTree(data).query(Q, k)
-        m_idx, m_dst = model_query(data, Q, k)
-        assert np.array_equal(idx, m_idx)
-        assert np.array_equal(dst.view(np.int64), m_dst.view(np.int64))
-        check_against_brute(data, Q, k, idx, dst)
+def test_distances_are_squared():
+    idx, dst = KDTree(np.zeros((1, 2))).query(np.array([[3.0, 4.0]]), 1)
+    assert idx.tolist() == [[0]] and dst.tolist() == [[25.0]]
 
 
-def test_heap_tie_order_matches_the_model_on_a_single_axis():
-    # distinct keys on the only axis, many equal distances to the queries
-    data = np.arange(40.0)[:, None]
-    Q = np.array([[19.5], [10.0], [0.0], [39.0], [20.0]])
-    for k in (1, 2, 5, 8, 40):
-        idx, dst = KDTree(data).query(Q, k)
-        m_idx, m_dst = model_query(data, Q, k)
-        assert np.array_equal(idx, m_idx) and np.array_equal(dst, m_dst)
-
-
-@settings(max_examples=80, deadline=None)
-@given(
-    n=st.integers(0, 40), d=st.integers(1, 4), nq=st.integers(0, 6), k=st.integers(1, 45),
-    grid=st.booleans(), data=st.data(),
+@pytest.mark.parametrize(
+    "X, q, expected",
+    [
+        # two rows: the root holds row 0 (val 5.0) and row 1 is its left leaf;
+        # at 3.0 both tie and the first pushed (row 0) is drained last
+        ([[5.0], [1.0]], [[3.0]], [[1, 0]]),
+        ([[5.0], [1.0]], [[5.0]], [[0, 1]]),
+        # three rows: the middle value is the root
+        ([[9.0], [1.0], [5.0]], [[7.0]], [[2, 0, 1]]),
+        # one row
+        ([[2.0, 3.0]], [[0.0, 0.0]], [[0]]),
+    ],
 )
-def test_differential_against_brute_force(n, d, nq, k, grid, data):
-    elements = st.integers(-2, 2).map(float) if grid else st.floats(-1e3, 1e3, width=64)
-    X = data.draw(hnp.arrays(np.float64, (n, d), elements=elements))
-    Q = data.draw(hnp.arrays(np.float64, (nq, d), elements=elements))
+def test_small_trees(X, q, expected):
+    X = np.array(X)
+    idx, dst = KDTree(X).query(np.array(q), 5)
+    assert idx.tolist() == expected
+    assert_same((idx, dst), model_query(model_build(X), np.array(q), 5))
+
+
+def test_query_on_split_value_goes_left_first():
+    # five equal rows on column 0: the tree spreads them over both subtrees,
+    # every distance ties and the result order is the descent's order
+    X = np.array([[1.0, 0.0]] * 5)
+    Q = np.array([[1.0, 0.0], [1.0, 7.0]])
+    assert_same(KDTree(X).query(Q, 3), model_query(model_build(X), Q, 3))
+
+
+# ---------------------------------------------------------------------------
+# Exact agreement with the model (same tree, same heap operations).
+
+
+@pytest.mark.parametrize("seed", range(6))
+@pytest.mark.parametrize("kind", ["random", "signed-zero", "grid", "special", "infinite"])
+def test_matches_model(seed, kind):
+    rng = np.random.default_rng(seed)
+    n = int(rng.integers(1, 300))
+    d = int(rng.integers(1, 5))
+    nq = 25
+    if kind in ("random", "signed-zero"):
+        X, Q = rng.normal(size=(n, d)), rng.normal(size=(nq, d))
+        if kind == "signed-zero":  # the only tie: -0.0 equals 0.0
+            X[: min(n, 2), d - 1] = [-0.0, 0.0][: min(n, 2)]
+            Q[:3, d - 1] = 0.0
+    else:
+        X = rng.integers(0, 4, size=(n, d)).astype(float)
+        Q = rng.integers(-1, 5, size=(nq, d)).astype(float)
+        Q[:5] = X[rng.integers(0, n, size=5)]
+    if kind in ("special", "infinite"):
+        specials = np.array([np.nan, np.inf, -np.inf, -0.0, 1e300, -1e300])
+        in_data = specials[1:] if kind == "infinite" else specials
+        X.flat[rng.integers(0, X.size, size=max(1, X.size // 20))] = rng.choice(in_data)
+        Q.flat[rng.integers(0, Q.size, size=4)] = rng.choice(specials, size=4)
+    for k in (1, 4, n, n + 3):
+        assert_same(KDTree(X).query(Q, k), model_query(model_build(X), Q, k))
+
+
+@pytest.mark.parametrize("d", [1, 2, 3])
+def test_heapsort_fallback_matches_model(d):
+    # an organ pipe (every value twice) on column 0 exhausts the quicksort depth
+    # at the root (the model falls back to heapsort there), with ties
+    half = np.arange(300.0)
+    X = np.zeros((600, d))
+    X[:, 0] = np.concatenate([half, half[::-1]])
+    if d > 1:
+        X[:, 1:] = np.arange(600)[:, None] * 7919 % 13
+    Q = np.array([[3.0] * d, [0.5] * d, [299.0] * d])
+    assert_same(KDTree(X).query(Q, 9), model_query(model_build(X), Q, 9))
+
+
+# ---------------------------------------------------------------------------
+# Brute force on arbitrary finite data.
+
+
+@settings(max_examples=60, deadline=None)
+@given(
+    data=st.data(),
+    n=st.integers(1, 60),
+    d=st.integers(1, 6),
+    k=st.integers(1, 70),
+)
+def test_against_brute_force(data, n, d, k):
+    elems = st.floats(-1e6, 1e6, allow_nan=False, width=64)
+    X = data.draw(hnp.arrays(np.float64, (n, d), elements=elems))
+    Q = data.draw(hnp.arrays(np.float64, (data.draw(st.integers(0, 8)), d), elements=elems))
     idx, dst = KDTree(X).query(Q, k)
-    check_against_brute(X, Q, k, idx, dst)
+    kk = min(k, n)
+    assert idx.shape == dst.shape == (Q.shape[0], kk)
+    full = brute_sq(X, Q)
+    for i in range(Q.shape[0]):
+        assert len(set(idx[i].tolist())) == kk
+        assert np.array_equal(bits(dst[i]), bits(full[i, idx[i]]))
+        assert np.array_equal(bits(dst[i]), bits(np.sort(full[i])[:kk]))
 
 
-def test_integer_grid_with_many_ties():
-    g = np.array([[x, y, z] for x in range(5) for y in range(5) for z in range(4)], dtype=float)
-    Q = np.array([[2.0, 2.0, 1.5], [0.0, 0.0, 0.0], [4.5, 4.5, 3.5], [1.0, 3.0, 2.0]])
-    for k in (1, 6, 27, 100, 500):
-        idx, dst = KDTree(g).query(Q, k)
-        check_against_brute(g, Q, k, idx, dst)
+# ---------------------------------------------------------------------------
+# Empty inputs and counts.
 
 
-def test_non_finite_values_are_neither_checked_nor_fatal():
-    data = np.array([[0.0, 1.0], [np.nan, 2.0], [np.inf, 0.0], [3.0, 3.0]])
-    idx, dst = KDTree(data).query(np.array([[0.0, 0.0], [np.nan, 0.0]]), 4)
-    assert idx.shape == (2, 4) and sorted(idx[0].tolist()) == [0, 1, 2, 3]
-    assert dst[0, 0] == 1.0
+@pytest.mark.parametrize(
+    "n, nq, k, shape",
+    [(0, 3, 5, (3, 0)), (0, 0, 5, (0, 0)), (4, 0, 2, (0, 2)), (4, 3, 0, (3, 0)), (4, 3, 9, (3, 4))],
+)
+def test_result_shapes(n, nq, k, shape):
+    rng = np.random.default_rng(1)
+    idx, dst = KDTree(rng.normal(size=(n, 2))).query(rng.normal(size=(nq, 2)), k)
+    assert (idx.shape, idx.dtype, dst.shape, dst.dtype) == (shape, np.int32, shape, np.float64)
 
 
-def test_empty_tree_and_empty_queries():
-    tree = KDTree(np.zeros((0, 3)))
-    for k in (0, 1, 5):
-        idx, dst = tree.query(np.ones((4, 3)), k)
-        assert idx.shape == dst.shape == (4, 0)
-    idx, dst = KDTree(np.ones((6, 3))).query(np.zeros((0, 3)), 4)
-    assert idx.shape == dst.shape == (0, 4) and idx.dtype == np.int32
+def test_k_at_least_n_lists_every_row():
+    rng = np.random.default_rng(2)
+    X, Q = rng.normal(size=(30, 3)), rng.normal(size=(10, 3))
+    idx, dst = KDTree(X).query(Q, 31)
+    assert all(sorted(r) == list(range(30)) for r in idx.tolist())
+    assert np.all(np.diff(dst, axis=1) >= 0)
 
 
-def test_k_zero_and_k_beyond_n():
-    data = np.random.default_rng(1).standard_normal((5, 2))
-    tree = KDTree(data)
-    idx, dst = tree.query(data, 0)
-    assert idx.shape == dst.shape == (5, 0)
-    idx, dst = tree.query(data, 50)
-    assert idx.shape == (5, 5)
-    check_against_brute(data, data, 50, idx, dst)
-    assert (dst[:, 0] == 0.0).all() and (idx[:, 0] == np.arange(5)).all()
+def test_zero_columns_single_row():
+    idx, dst = KDTree(np.zeros((1, 0))).query(np.zeros((2, 0)), 3)
+    assert idx.tolist() == [[0], [0]] and dst.tolist() == [[0.0], [0.0]]
 
 
-def test_negative_k_is_numpys_value_error():
-    with pytest.raises(ValueError, match="negative dimensions"):
-        KDTree(np.ones((3, 2))).query(np.ones((1, 2)), -1)
+# ---------------------------------------------------------------------------
+# Conversions and pybind11's argument errors.
 
 
-def test_zero_columns_give_zero_distances():
-    idx, dst = KDTree(np.zeros((5, 0))).query(np.zeros((2, 0)), 3)
-    assert dst.tolist() == [[0.0] * 3] * 2
-    assert all(len(set(r)) == 3 for r in idx.tolist())
+def test_conversions():
+    tree = KDTree([[0, 0], [1, 1], [3, 3]])
+    idx, dst = tree.query([[1, 1]], True)
+    assert isinstance(idx, np.ndarray) and idx.tolist() == [[1]] and dst.tolist() == [[0.0]]
+    result = tree.query(np.array([[3, 3]], dtype=np.int64), np.int64(2))
+    assert type(result) is tuple and len(result) == 2
+    assert result[0].tolist() == [[2, 1]] and result[1].tolist() == [[0.0, 8.0]]
+    assert tree.query(((0.0, 0.0),), 1)[0].tolist() == [[0]]
+
+
+@pytest.mark.parametrize(
+    "call, head",
+    [
+        (lambda t, Q: t.query(Q, 2.0), "query(): incompatible function arguments."),
+        (lambda t, Q: t.query(Q, 2**31), "query(): incompatible function arguments."),
+        (lambda t, Q: t.query(Q, -(2**31) - 1), "query(): incompatible function arguments."),
+        (lambda t, Q: t.query(Q, k=3), "query(): incompatible function arguments."),
+        (lambda t, Q: t.query(Q), "query(): incompatible function arguments."),
+        (lambda t, Q: t.query("abc", 1), "query(): incompatible function arguments."),
+        (lambda t, Q: KDTree(X=Q), "__init__(): incompatible constructor arguments."),
+        (lambda t, Q: KDTree([[1, 2], [3]]), "__init__(): incompatible constructor arguments."),
+    ],
+)
+def test_argument_mismatch(call, head):
+    tree = KDTree(np.zeros((3, 2)))
+    with pytest.raises(TypeError) as info:
+        call(tree, np.zeros((1, 2)))
+    text = str(info.value)
+    assert text.startswith(head + " The following argument types are supported:")
+    assert "arg0: typing.Annotated[numpy.typing.ArrayLike, numpy.float64]" in text
+    assert "Invoked with: " in text
+
+
+def test_negative_k_is_numpys_error():
+    with pytest.raises(ValueError, match="^negative dimensions are not allowed$"):
+        KDTree(np.zeros((3, 2))).query(np.zeros((1, 2)), -1)
+
+
+def test_import_does_not_load_numpy():
+    code = (
+        "import sys; import kelpwise.accel._ostrim as m; "
+        "assert 'numpy' not in sys.modules, 'numpy imported'; "
+        "assert m.__doc__ is None and [a for a in dir(m) if not a.startswith('__')] == ['KDTree']"
+    )
+    subprocess.run([sys.executable, "-c", code], check=True)
+
+
+# ---------------------------------------------------------------------------
+# The tree owns its rows.
+
+
+def test_tree_outlives_and_ignores_caller_arrays():
+    rng = np.random.default_rng(3)
+    X = rng.normal(size=(200, 3))
+    Q = rng.normal(size=(20, 3))
+    expected = model_query(model_build(X), Q, 5)
+    kept = KDTree(X)                       # float64: passed without a copy
+    from_list = KDTree(X.tolist())         # converted temporary
+    from_int = KDTree((X * 1000).astype(np.int64))
+    X_saved = X.copy()
+    X[:] = 1e9
+    del X
+    gc.collect()
+    for _ in range(3):
+        np.ones((200, 3))                  # reuse freed memory
+    assert_same(kept.query(Q, 5), expected)
+    assert_same(from_list.query(Q, 5), expected)
+    expected_int = model_query(model_build((X_saved * 1000).astype(np.int64).astype(float)), Q, 5)
+    assert_same(from_int.query(Q, 5), expected_int)
+
+
+# ---------------------------------------------------------------------------
+# Layouts and refusals.
+
+
+@pytest.mark.parametrize(
+    "view",
+    [
+        lambda A: np.asfortranarray(A),
+        lambda A: A[::-1][::-1],
+        lambda A: np.repeat(A, 2, axis=0)[::2],
+        lambda A: np.repeat(A, 3, axis=1)[:, ::3],
+        lambda A: A[::-1, ::-1][::-1, ::-1],
+    ],
+)
+def test_strided_inputs(view):
+    rng = np.random.default_rng(4)
+    X = rng.integers(0, 5, size=(80, 3)).astype(float)
+    Q = rng.integers(0, 5, size=(12, 3)).astype(float)
+    expected = KDTree(X).query(Q, 6)
+    assert_same(KDTree(view(X)).query(view(Q), 6), expected)
+
+
+def test_broadcast_query():
+    X = np.arange(12.0).reshape(6, 2)
+    Q = np.broadcast_to(np.array([2.0, 2.5]), (4, 2))
+    idx, dst = KDTree(X).query(Q, 2)
+    assert idx.tolist() == [[1, 0]] * 4 and dst.tolist() == [[0.25, 6.25]] * 4
 
 
 @pytest.mark.parametrize(
     "X, message",
     [
-        (np.zeros(3), "X must be a 2-D array, got 1 dimension(s)"),
-        (np.zeros((2, 2, 2)), "X must be a 2-D array, got 3 dimension(s)"),
-        ([], "X must be a 2-D array, got 1 dimension(s)"),
+        (np.zeros(3), "KDTree data must be a 2-D array, got 1 dimensions"),
+        (np.zeros((2, 2, 2)), "KDTree data must be a 2-D array, got 3 dimensions"),
+        (5.0, "KDTree data must be a 2-D array, got 0 dimensions"),
+        (np.zeros((2, 0)), "KDTree data with two or more rows needs at least one column"),
+        (np.broadcast_to(0.0, (2**31, 1)), "KDTree data too large"),
+        (np.broadcast_to(0.0, (2**16, 2**15)), "KDTree data too large"),
+        (np.zeros((0, 2**31)), "KDTree data too large"),
     ],
 )
-def test_bad_data_shapes_are_refused(X, message):
-    with pytest.raises(ValueError) as info:
+def test_bad_data_refused(X, message):
+    with pytest.raises(ValueError, match="^" + message):
         KDTree(X)
-    assert str(info.value) == message
 
 
-@pytest.mark.parametrize("Q", [np.zeros(2), np.zeros((1, 3)), np.zeros((1, 1)), np.zeros((1, 2, 1))])
-def test_bad_query_shapes_are_refused(Q):
-    with pytest.raises(ValueError, match="^Q must be a 2-D array with 2 columns$"):
-        KDTree(np.zeros((3, 2))).query(Q, 1)
-
-
-def test_layouts_and_conversions():
-    rng = np.random.default_rng(3)
-    data = rng.standard_normal((30, 3))
-    Q = rng.standard_normal((7, 3))
-    expected = KDTree(data).query(Q, 4)
-    variants = [np.asfortranarray(data), data[::-1][::-1], data.tolist(),
-                tuple(map(tuple, data))]
-    for X in variants:
-        got = KDTree(X).query(np.asfortranarray(Q), 4)
-        assert np.array_equal(got[0], expected[0]) and np.array_equal(got[1], expected[1])
-    ints = KDTree([[0, 0], [1, 1]]).query(np.array([[1, 1]], dtype=np.int64), 2)
-    assert ints[0].tolist() == [[1, 0]] and ints[1].tolist() == [[0.0, 2.0]]
-
-
-def test_tree_owns_its_rows():
-    data = np.random.default_rng(4).standard_normal((50, 2))
-    keep = data.copy()
-    tree = KDTree(data)
-    expected = KDTree(keep).query(keep, 3)
-    data[:] = 1e9  # the caller changes its array afterwards
-    del data
-    gc.collect()
-    got = tree.query(keep, 3)
-    assert np.array_equal(got[0], expected[0]) and np.array_equal(got[1], expected[1])
-    tree = KDTree(keep.tolist())  # built from a temporary
-    gc.collect()
-    got = tree.query(keep, 3)
-    assert np.array_equal(got[1], expected[1])
-
-
-def test_argument_conversion_errors_are_pybind11s():
-    tree = KDTree(np.zeros((3, 2)))
-    Q = np.zeros((1, 2))
-    for call in (lambda: tree.query(Q, 2.0), lambda: tree.query(Q, k=2), lambda: tree.query(Q, 2**31),
-                 lambda: tree.query(Q), lambda: tree.query(Q, "2"), lambda: KDTree(X=Q),
-                 lambda: KDTree(object())):
-        with pytest.raises(TypeError, match="incompatible (function|constructor) arguments"):
-            call()
-    assert tree.query(Q, True)[0].shape == (1, 1)
-    assert tree.query(Q, np.int64(2))[0].shape == (1, 2)
-
-
-def test_module_interface():
-    import kelpwise.accel._ostrim as mod
-
-    assert [n for n in vars(mod) if not n.startswith("__")] == ["KDTree"]
-    assert mod.__doc__ is None
-    assert "arg0: typing.Annotated[numpy.typing.ArrayLike, numpy.float64]" in KDTree.__init__.__doc__
-    assert "arg1: typing.SupportsInt" in KDTree.query.__doc__
-    assert ("-> tuple[numpy.typing.NDArray[numpy.int32], numpy.typing.NDArray[numpy.float64]]"
-            in KDTree.query.__doc__)
-
-
-def test_import_does_not_import_numpy():
-    code = "import sys, kelpwise.accel._ostrim; print('numpy' in sys.modules)"
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
-    assert out.stdout.strip() == "False"
+@pytest.mark.parametrize(
+    "Q, k, message",
+    [
+        (np.zeros(2), 1, "query points must be a 2-D array, got 1 dimensions"),
+        (np.zeros((1, 1, 2)), 1, "query points must be a 2-D array, got 3 dimensions"),
+        (np.zeros((1, 3)), 1, "query points have 3 columns, the tree has 2"),
+        (np.zeros((0, 1)), 1, "query points have 1 columns, the tree has 2"),
+        (np.broadcast_to(0.0, (2**31, 2)), 1, "too many query points"),
+        (np.broadcast_to(0.0, (2**30 - 1, 2)), 3, "result too large"),
+    ],
+)
+def test_bad_query_refused(Q, k, message):
+    tree = KDTree(np.arange(6.0).reshape(3, 2))
+    with pytest.raises(ValueError, match="^" + message):
+        tree.query(Q, k)

@@ -1,198 +1,414 @@
 // kelpwise.accel._ostrim: a static k-d tree over the rows of a float64
-// matrix with an exact k-nearest-neighbour query (squared Euclidean).
+// matrix, with an exact k-nearest-neighbour query, bound with pybind11.
 //
-// One data row per node, splitting axis = depth mod d, median found by fully
-// sorting the index range at every level.  The tree copies the rows into
-// storage it owns, so it never depends on the caller's array.
+// Two layers: the tree kernels (namespace kdtree, plain C++ over pointers,
+// extents and byte strides, no Python) and the binding (class KDTree), which
+// converts arguments, checks shapes and allocates the results.
+
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
 #include <algorithm>
-#include <climits>
+#include <cmath>
+#include <cstddef>
 #include <cstdint>
-#include <memory>
-#include <queue>
+#include <cstring>
+#include <limits>
+#include <string>
 #include <utility>
 #include <vector>
+
+namespace kdtree {
+
+// One data row per node. Nodes live in one array in preorder: a node at
+// position p has its left child (if any) at p + 1 and its right child after
+// the whole left subtree. Links are positions in that array, -1 for none.
+struct Node {
+    int32_t idx;    // row index in the caller's matrix
+    int32_t dim;    // splitting axis, 0 in a leaf
+    double val;     // the row's coordinate on dim, 0.0 in a leaf
+    int32_t left;
+    int32_t right;
+};
+
+// A candidate neighbour; ordered by distance only, so equal distances are
+// equivalent and the heap's own moves decide their order.
+struct HeapItem {
+    double dist;
+    int32_t idx;
+    bool operator<(const HeapItem &o) const { return dist < o.dist; }
+};
+
+// Sort element of the build: the key is the row's coordinate on the current
+// axis. std::sort decides every move from the comparisons alone, so sorting
+// (key, index) pairs by key gives the same permutation as sorting the indices
+// with a comparator that reads the keys through them.
+struct KeyIdx {
+    double key;
+    int32_t idx;
+};
+
+struct Tree {
+    std::vector<Node> nodes;    // preorder, nodes[0] is the root
+    std::vector<double> rows;   // row of nodes[p] at rows[p * d], C order
+    int64_t n = 0;
+    int64_t d = 0;
+    bool ordered = true;        // no NaN in the data: the split invariant holds
+};
+
+// Squared Euclidean distance of two points of d values: products rounded to
+// float64 and added in increasing column order from 0.0 (the build keeps
+// -ffp-contract=off, so no fused multiply-add).
+static inline double sq(const double *a, const double *b, int64_t d) {
+    double s = 0.0;
+    for (int64_t i = 0; i < d; ++i) {
+        const double t = a[i] - b[i];
+        s += t * t;
+    }
+    return s;
+}
+
+// Build kernel.
+//   X: n rows by d columns, element (r, c) at byte offset r*rs + c*cs from X.
+//   Preconditions: n < 2^31, n*d < 2^31, d >= 1 when n >= 2.
+//   Result: t.nodes in preorder and t.rows holding each node's row.
+// Each call sorts its whole range ks[lo, lo+cnt) by the key on axis
+// depth mod d with std::sort and a strict less-than, puts the row at
+// mid = cnt/2 in the node, and recurses on the positions before mid (left)
+// and after it (right). Invariant: ks[lo, lo+cnt) holds exactly the rows of
+// the subtree being built, in the order the parent's sort left them.
+// When no column has ties (and no NaN), a median selection replaces the full
+// sort; distinct_columns says why the tree is the same.
+class Builder {
+public:
+    Builder(Tree &t, const char *X, int64_t rs, int64_t cs)
+        : t_(t), X_(X), rs_(rs), cs_(cs) {}
+
+    void run() {
+        const int64_t n = t_.n, d = t_.d;
+        t_.nodes.resize(static_cast<size_t>(n));
+        t_.rows.resize(static_cast<size_t>(n * d));
+        ks_.resize(static_cast<size_t>(n));
+        // Column-major copy: the keys of one axis are then read from one
+        // contiguous column instead of strided rows.
+        cols_.resize(static_cast<size_t>(n * d));
+        for (int64_t r = 0; r < n; ++r) {
+            ks_[r].idx = static_cast<int32_t>(r);
+            for (int64_t c = 0; c < d; ++c) {
+                const double v = at(r, c);
+                if (std::isnan(v)) t_.ordered = false;
+                cols_[c * n + r] = v;
+            }
+        }
+        distinct_ = t_.ordered && distinct_columns();
+        next_ = 0;
+        build(0, n, 0);
+        // Copy every row next to its node so the query reads memory in
+        // tree order and never touches the caller's array again.
+        for (int64_t p = 0; p < n; ++p) {
+            double *dst = t_.rows.data() + p * d;
+            const int64_t r = t_.nodes[p].idx;
+            for (int64_t c = 0; c < d; ++c) dst[c] = cols_[c * n + r];
+        }
+    }
+
+private:
+    // True when no column holds two equal values (-0.0 equals 0.0). Then
+    // every range has one sorted order on every axis whatever order it comes
+    // in, so each node and the row sets of its two subtrees are fixed by the
+    // median alone: std::nth_element builds the same tree as a full sort at
+    // every level, without the extra log factor. Called without NaN only.
+    bool distinct_columns() const {
+        const int64_t n = t_.n;
+        std::vector<uint64_t> a(static_cast<size_t>(n)), b(static_cast<size_t>(n));
+        for (int64_t c = 0; c < t_.d; ++c) {
+            for (int64_t r = 0; r < n; ++r) a[r] = order_bits(cols_[c * n + r]);
+            radix_sort(a, b);
+            for (int64_t i = 1; i < n; ++i)
+                if (a[i - 1] == a[i]) return false;
+        }
+        return true;
+    }
+
+    // Maps a non-NaN double to an unsigned integer of the same order, with
+    // -0.0 and 0.0 mapped alike (they compare equal).
+    static uint64_t order_bits(double v) {
+        if (v == 0.0) v = 0.0;
+        uint64_t u;
+        std::memcpy(&u, &v, sizeof u);
+        return (u >> 63) ? ~u : (u | (uint64_t{1} << 63));
+    }
+
+    // LSD radix sort of a (scratch b, same size), 11 bits per pass.
+    static void radix_sort(std::vector<uint64_t> &a, std::vector<uint64_t> &b) {
+        constexpr int kBits = 11;
+        constexpr size_t kBuckets = size_t{1} << kBits;
+        std::vector<size_t> count(kBuckets);
+        for (int shift = 0; shift < 64; shift += kBits) {
+            std::fill(count.begin(), count.end(), 0);
+            for (uint64_t u : a) ++count[(u >> shift) & (kBuckets - 1)];
+            size_t sum = 0;
+            for (size_t &c : count) { const size_t t = c; c = sum; sum += t; }
+            for (uint64_t u : a) b[count[(u >> shift) & (kBuckets - 1)]++] = u;
+            a.swap(b);
+        }
+    }
+
+    double at(int64_t r, int64_t c) const {
+        return *reinterpret_cast<const double *>(X_ + r * rs_ + c * cs_);
+    }
+
+    int32_t build(int64_t lo, int64_t cnt, int32_t depth) {
+        if (cnt == 0) return -1;
+        const int32_t p = static_cast<int32_t>(next_++);
+        Node &nd = t_.nodes[p];
+        if (cnt == 1) {
+            nd = Node{ks_[lo].idx, 0, 0.0, -1, -1};
+            return p;
+        }
+        const int32_t dim = static_cast<int32_t>(depth % t_.d);
+        KeyIdx *first = ks_.data() + lo;
+        const double *col = cols_.data() + dim * t_.n;
+        for (int64_t i = 0; i < cnt; ++i) first[i].key = col[first[i].idx];
+        const auto less = [](const KeyIdx &a, const KeyIdx &b) { return a.key < b.key; };
+        if (distinct_)
+            std::nth_element(first, first + cnt / 2, first + cnt, less);
+        else
+            std::sort(first, first + cnt, less);
+        const int64_t mid = cnt / 2;
+        const int32_t idx = first[mid].idx;
+        const double val = first[mid].key;
+        const int32_t left = build(lo, mid, depth + 1);
+        const int32_t right = build(lo + mid + 1, cnt - mid - 1, depth + 1);
+        t_.nodes[p] = Node{idx, dim, val, left, right};
+        return p;
+    }
+
+    Tree &t_;
+    const char *X_;
+    int64_t rs_, cs_;
+    std::vector<KeyIdx> ks_;
+    std::vector<double> cols_;  // the data, column after column (build only)
+    bool distinct_ = false;     // no ties on any axis: partial selection suffices
+    int64_t next_ = 0;
+};
+
+// Bounded max-heap of the k best candidates. push and pop are exactly
+// std::priority_queue<HeapItem>'s (push_back + push_heap, pop_heap +
+// pop_back); the vector is kept across query rows to reuse its storage.
+struct Heap {
+    std::vector<HeapItem> c;
+    size_t k = 0;
+    bool full() const { return c.size() >= k; }
+    double top() const { return c.front().dist; }
+    void push(double dist, int32_t idx) {
+        c.push_back(HeapItem{dist, idx});
+        std::push_heap(c.begin(), c.end());
+    }
+    void pop() {
+        std::pop_heap(c.begin(), c.end());
+        c.pop_back();
+    }
+    // Score one row: take it while the heap is not full, otherwise only if
+    // strictly nearer than the current k-th candidate.
+    void offer(double dist, int32_t idx) {
+        if (!full()) {
+            push(dist, idx);
+        } else if (dist < top()) {
+            pop();
+            push(dist, idx);
+        }
+    }
+};
+
+// Search kernel, the plain descent.
+//   q: d contiguous values; heap.k >= 1.
+// Scores the node, descends into the near child (left when
+// q[dim] - val <= 0), then into the far child only if the heap is not full
+// or the squared distance to the splitting plane is strictly below the
+// current k-th distance.
+class PlainSearch {
+public:
+    PlainSearch(const Tree &t, const double *q, Heap &h) : t_(t), q_(q), h_(h) {}
+    void run() { if (t_.n > 0) visit(0); }
+
+private:
+    void visit(int32_t p) {
+        if (p < 0) return;
+        const Node &nd = t_.nodes[p];
+        h_.offer(sq(q_, t_.rows.data() + p * t_.d, t_.d), nd.idx);
+        if (nd.left < 0 && nd.right < 0) return;
+        const double diff = q_[nd.dim] - nd.val;
+        const bool go_left = diff <= 0;
+        visit(go_left ? nd.left : nd.right);
+        const double best = h_.c.empty() ? 1e308 : h_.top();
+        if (diff * diff < best || !h_.full()) visit(go_left ? nd.right : nd.left);
+    }
+
+    const Tree &t_;
+    const double *q_;
+    Heap &h_;
+};
+
+// Search kernel with cell pruning: the same descent, the same scoring
+// order and the same plane test, plus one extra test that skips a subtree
+// only when none of its rows can change a full heap.
+//   q: d contiguous values; heap.k >= 1; tree.ordered (no NaN in the data,
+//   so every left-subtree row has x[dim] <= val and every right-subtree row
+//   x[dim] >= val).
+// off[j] >= 0 is |fl(q[j] - v)| for a splitting plane v on axis j of an
+// ancestor whose far side holds the subtree (0 if none), and bound is the
+// float64 sum over j = 0..d-1, in that order from 0.0, of fl(off[j]^2).
+//
+// Why bound <= sq(q, x) for every row x of the subtree whose distance is not
+// NaN: x lies beyond the plane v as seen from q, e.g. x[j] >= v >= q[j], so
+// q[j] - x[j] <= q[j] - v <= 0 exactly, and rounding to nearest is monotone,
+// hence |fl(q[j] - x[j])| >= |fl(q[j] - v)| = off[j] (the other side is
+// symmetric). Squaring a larger magnitude and rounding never gives less,
+// and rounded addition of non-negative terms is monotone in each operand,
+// so summing in the same column order keeps every partial sum of the bound
+// at or below the matching partial sum of sq. Infinities keep these
+// inequalities; a NaN distance never enters a full heap anyway.
+// So once the heap is full and bound >= top, every row of the subtree fails
+// "dist < top" now and later (top only decreases), and skipping the subtree
+// leaves the heap's sequence of operations unchanged.
+class CellSearch {
+public:
+    CellSearch(const Tree &t, const double *q, Heap &h, double *off)
+        : t_(t), q_(q), h_(h), off_(off) {}
+    void run() {
+        if (t_.n == 0) return;
+        std::fill(off_, off_ + t_.d, 0.0);
+        visit(0, 0.0);
+    }
+
+private:
+    double cell_bound() const {
+        double s = 0.0;
+        for (int64_t j = 0; j < t_.d; ++j) s += off_[j] * off_[j];
+        return s;
+    }
+
+    void visit(int32_t p, double bound) {
+        if (p < 0) return;
+        if (h_.full() && bound >= h_.top()) return;
+        const Node &nd = t_.nodes[p];
+        h_.offer(sq(q_, t_.rows.data() + p * t_.d, t_.d), nd.idx);
+        if (nd.left < 0 && nd.right < 0) return;
+        const double diff = q_[nd.dim] - nd.val;
+        const bool go_left = diff <= 0;
+        visit(go_left ? nd.left : nd.right, bound);
+        const double best = h_.c.empty() ? 1e308 : h_.top();
+        if (diff * diff < best || !h_.full()) {
+            const double old = off_[nd.dim];
+            const double ad = std::fabs(diff);
+            double far_bound = bound;
+            if (ad > old) {  // false for NaN: the parent's cell stays valid
+                off_[nd.dim] = ad;
+                far_bound = cell_bound();
+            }
+            visit(go_left ? nd.right : nd.left, far_bound);
+            off_[nd.dim] = old;
+        }
+    }
+
+    const Tree &t_;
+    const double *q_;
+    Heap &h_;
+    double *off_;
+};
+
+// Query kernel.
+//   Q: nq rows by t.d columns, element (i, c) at byte offset i*rs + c*cs.
+//   out_idx, out_dst: nq*k values each, C order. Preconditions: 1 <= k <= t.n.
+// Row i is copied to a contiguous buffer, searched with an empty heap, and
+// the heap is drained from the back: column k-1 gets the first top, so each
+// output row ends sorted by increasing squared distance.
+static void query(const Tree &t, const char *Q, int64_t nq, int64_t rs, int64_t cs,
+                  int64_t k, int32_t *out_idx, double *out_dst) {
+    const int64_t d = t.d;
+    std::vector<double> q(static_cast<size_t>(d)), off(static_cast<size_t>(d));
+    Heap h;
+    h.k = static_cast<size_t>(k);
+    h.c.reserve(h.k);
+    for (int64_t i = 0; i < nq; ++i) {
+        for (int64_t c = 0; c < d; ++c)
+            q[c] = *reinterpret_cast<const double *>(Q + i * rs + c * cs);
+        h.c.clear();
+        if (t.ordered)
+            CellSearch(t, q.data(), h, off.data()).run();
+        else
+            PlainSearch(t, q.data(), h).run();
+        for (int64_t pos = static_cast<int64_t>(h.c.size()) - 1; !h.c.empty(); --pos) {
+            out_idx[i * k + pos] = h.c.front().idx;
+            out_dst[i * k + pos] = h.c.front().dist;
+            h.pop();
+        }
+    }
+}
+
+}  // namespace kdtree
 
 namespace py = pybind11;
 
 namespace {
 
-struct Node {
-  int32_t idx;
-  int32_t dim;
-  double val;
-  Node* left;
-  Node* right;
-};
+using Array = py::array_t<double, py::array::forcecast>;
 
-struct HeapItem {
-  double dist;
-  int32_t idx;
-  bool operator<(const HeapItem& o) const { return dist < o.dist; }
-};
-
-// Squared Euclidean distance of two points of d coordinates, summed in
-// increasing coordinate order (no fused multiply-add: the build disables
-// contraction).
-inline double sq(const double* a, const double* b, int32_t d) {
-  double acc = 0.0;
-  for (int32_t i = 0; i < d; ++i) {
-    const double diff = a[i] - b[i];
-    acc += diff * diff;
-  }
-  return acc;
-}
-
-// Builds the subtree over idxs[0 .. n-1] (reordered in place) at the given
-// depth.  Axis depth mod d; the range is sorted by its key with std::sort and
-// the row at position n/2 becomes the node; positions before it form the left
-// subtree and positions after it the right one.  With d == 0 every key is
-// taken as 0.0 (there is no coordinate to compare).
-Node* build(const double* data, int32_t* idxs, int32_t n, int32_t d, int32_t depth) {
-  if (n == 0) return nullptr;
-  if (n == 1) return new Node{idxs[0], 0, 0.0, nullptr, nullptr};
-  const int32_t dim = d > 0 ? depth % d : 0;
-  if (d > 0) {
-    std::sort(idxs, idxs + n, [data, d, dim](int32_t a, int32_t b) {
-      return data[a * d + dim] < data[b * d + dim];
-    });
-  } else {
-    // All keys are 0.0: the same comparisons, all false.
-    std::sort(idxs, idxs + n, [](int32_t, int32_t) { return false; });
-  }
-  const int32_t mid = n / 2;
-  const int32_t idx = idxs[mid];
-  std::unique_ptr<Node> node(new Node{idx, dim, d > 0 ? data[idx * d + dim] : 0.0, nullptr, nullptr});
-  node->left = build(data, idxs, mid, d, depth + 1);
-  try {
-    node->right = build(data, idxs + mid + 1, n - mid - 1, d, depth + 1);
-  } catch (...) {
-    struct Guard {
-      static void destroy(Node* x) {
-        if (!x) return;
-        destroy(x->left);
-        destroy(x->right);
-        delete x;
-      }
-    };
-    Guard::destroy(node->left);
-    throw;
-  }
-  return node.release();
-}
-
-void destroy(Node* node) {
-  if (!node) return;
-  destroy(node->left);
-  destroy(node->right);
-  delete node;
-}
-
-// std::priority_queue (libstdc++'s push_heap/pop_heap) whose storage is
-// kept from one query row to the next.
-struct Heap : std::priority_queue<HeapItem> {
-  void clear() { c.clear(); }
-};
-
-// Depth-first branch and bound: score the node, descend into the near child
-// (left when diff <= 0), then into the far child unless the heap is full and
-// the splitting plane is at least as far as the current k-th distance.
-void knn(const Node* node, const double* q, const double* data, int32_t d, int32_t k, Heap& heap) {
-  while (node) {
-    const double dist = sq(q, data + (int64_t)node->idx * d, d);
-    if ((int32_t)heap.size() < k) {
-      heap.push({dist, node->idx});
-    } else if (dist < heap.top().dist) {
-      heap.pop();
-      heap.push({dist, node->idx});
-    }
-    if (!node->left && !node->right) return;
-    const double diff = (d > 0 ? q[node->dim] : 0.0) - node->val;
-    const Node* near = diff <= 0 ? node->left : node->right;
-    const Node* far = diff <= 0 ? node->right : node->left;
-    knn(near, q, data, d, k, heap);
-    const double best = heap.empty() ? 1e308 : heap.top().dist;
-    if (diff * diff < best || (int32_t)heap.size() < k) {
-      node = far;  // tail call on the far child
-    } else {
-      return;
-    }
-  }
-}
-
-using InArray = py::array_t<double, py::array::forcecast>;
-
-// A C-contiguous float64 copy of a 2-D array-like; refuses other ranks.
-std::vector<double> rows_of(const InArray& a, const char* what, int64_t& n, int64_t& d) {
-  if (a.ndim() != 2)
-    throw py::value_error(std::string(what) + " must be a 2-D array, got " + std::to_string(a.ndim()) +
-                          " dimension(s)");
-  n = a.shape(0);
-  d = a.shape(1);
-  if (n > INT32_MAX || d > INT32_MAX || (n > 0 && d > 0 && n * d > (int64_t)INT32_MAX))
-    throw py::value_error(std::string(what) + " is too large: rows x columns must stay below 2**31");
-  std::vector<double> out((size_t)(n * d));
-  auto v = a.unchecked<2>();
-  for (int64_t i = 0; i < n; ++i)
-    for (int64_t j = 0; j < d; ++j) out[(size_t)(i * d + j)] = v(i, j);
-  return out;
-}
+constexpr int64_t kLimit = int64_t{1} << 31;  // sizes stay signed 32-bit
 
 class KDTree {
- public:
-  explicit KDTree(const InArray& X) {
-    int64_t n, d;
-    data_ = rows_of(X, "X", n, d);
-    n_ = (int32_t)n;
-    d_ = (int32_t)d;
-    std::vector<int32_t> idxs((size_t)n_);
-    for (int32_t i = 0; i < n_; ++i) idxs[(size_t)i] = i;
-    root_ = build(data_.data(), idxs.data(), n_, d_, 0);
-  }
-  ~KDTree() { destroy(root_); }
-  KDTree(const KDTree&) = delete;
-  KDTree& operator=(const KDTree&) = delete;
-
-  std::pair<py::array_t<int32_t>, py::array_t<double>> query(const InArray& Q, int k) {
-    int64_t nq64, dq;
-    std::vector<double> q;
-    if (Q.ndim() != 2 || Q.shape(1) != d_)
-      throw py::value_error("Q must be a 2-D array with " + std::to_string(d_) + " columns");
-    q = rows_of(Q, "Q", nq64, dq);
-    const int32_t nq = (int32_t)nq64;
-    if (k > n_) k = n_;
-    if (k >= 0 && (int64_t)nq * k > (int64_t)INT32_MAX)
-      throw py::value_error("the result is too large: query rows x k must stay below 2**31");
-    // NumPy refuses a negative k here, before any search.
-    py::array_t<int32_t> idx_arr({(py::ssize_t)nq, (py::ssize_t)k});
-    py::array_t<double> dst_arr({(py::ssize_t)nq, (py::ssize_t)k});
-    int32_t* ip = idx_arr.mutable_data();
-    double* dp = dst_arr.mutable_data();
-    if (k == 0) return {idx_arr, dst_arr};
-    Heap heap;
-    for (int32_t i = 0; i < nq; ++i) {
-      heap.clear();
-      knn(root_, q.data() + (int64_t)i * d_, data_.data(), d_, k, heap);
-      for (int64_t pos = (int64_t)heap.size() - 1; !heap.empty(); --pos) {
-        ip[(int64_t)i * k + pos] = heap.top().idx;
-        dp[(int64_t)i * k + pos] = heap.top().dist;
-        heap.pop();
-      }
+public:
+    explicit KDTree(const Array &X) {
+        if (X.ndim() != 2)
+            throw py::value_error("KDTree data must be a 2-D array, got " +
+                                  std::to_string(X.ndim()) + " dimensions");
+        const int64_t n = X.shape(0), d = X.shape(1);
+        if (n >= kLimit || d >= kLimit || n * d >= kLimit)
+            throw py::value_error("KDTree data too large: rows and rows * columns "
+                                  "must stay below 2**31");
+        if (d == 0 && n >= 2)
+            throw py::value_error("KDTree data with two or more rows needs at "
+                                  "least one column");
+        tree_.n = n;
+        tree_.d = d;
+        kdtree::Builder(tree_, reinterpret_cast<const char *>(X.data()), X.strides(0),
+                        X.strides(1))
+            .run();
     }
-    return {idx_arr, dst_arr};
-  }
 
- private:
-  std::vector<double> data_;
-  Node* root_ = nullptr;
-  int32_t n_ = 0;
-  int32_t d_ = 0;
+    std::pair<py::array_t<int32_t>, py::array_t<double>> query(const Array &Q, int k) {
+        if (Q.ndim() != 2)
+            throw py::value_error("query points must be a 2-D array, got " +
+                                  std::to_string(Q.ndim()) + " dimensions");
+        const int64_t nq = Q.shape(0);
+        if (Q.shape(1) != tree_.d)
+            throw py::value_error("query points have " + std::to_string(Q.shape(1)) +
+                                  " columns, the tree has " + std::to_string(tree_.d));
+        if (nq >= kLimit || nq * tree_.d >= kLimit)
+            throw py::value_error("too many query points: rows and rows * columns "
+                                  "must stay below 2**31");
+        const int64_t kk = std::min<int64_t>(k, tree_.n);
+        if (kk > 0 && nq * kk >= kLimit)
+            throw py::value_error("result too large: query rows * k must stay "
+                                  "below 2**31");
+        // A negative k reaches NumPy here, which refuses the dimension.
+        py::array_t<int32_t> idx_arr({static_cast<py::ssize_t>(nq), static_cast<py::ssize_t>(kk)});
+        py::array_t<double> dst_arr({static_cast<py::ssize_t>(nq), static_cast<py::ssize_t>(kk)});
+        if (kk > 0)
+            kdtree::query(tree_, reinterpret_cast<const char *>(Q.data()), nq, Q.strides(0),
+                          Q.strides(1), kk, idx_arr.mutable_data(), dst_arr.mutable_data());
+        return {std::move(idx_arr), std::move(dst_arr)};
+    }
+
+private:
+    kdtree::Tree tree_;
 };
 
 }  // namespace
 
 PYBIND11_MODULE(_ostrim, m) {
-  py::class_<KDTree>(m, "KDTree").def(py::init<const InArray&>()).def("query", &KDTree::query);
+    py::class_<KDTree>(m, "KDTree")
+        .def(py::init<const Array &>())
+        .def("query", &KDTree::query);
 }
