@@ -26,6 +26,25 @@
 namespace kw {
 
 // ---------------------------------------------------------------------------
+// Element access for the kernels.  Views may come from unaligned buffers, so
+// elements are read and written by memcpy, which compiles to plain loads and
+// stores.
+namespace mem {
+inline double load(const char* p) {
+  double v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+inline void store(char* p, double v) { std::memcpy(p, &v, sizeof v); }
+inline int64_t load_i64(const char* p) {
+  int64_t v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+inline void store_i64(char* p, int64_t v) { std::memcpy(p, &v, sizeof v); }
+}  // namespace mem
+
+// ---------------------------------------------------------------------------
 // Declarations
 
 // Element type of an array parameter or result, as the buffer checks see it.
@@ -64,7 +83,7 @@ struct FuncDef {
   Body body;
 };
 
-struct ModuleSpec {
+struct ModuleDecl {
   const char* name;      // dotted name, "kelpwise.accel._tarsine"
   const char* short_name;
   const char* file;      // traceback file name, "kelpwise/accel/_tarsine"
@@ -76,7 +95,7 @@ struct ModuleSpec {
 };
 
 // Module-wide state: one copy per extension module.
-static const ModuleSpec* g_spec = nullptr;
+static const ModuleDecl* g_module = nullptr;
 static PyTypeObject* g_ndarray = nullptr;
 
 // ---------------------------------------------------------------------------
@@ -87,7 +106,7 @@ static PyTypeObject* g_ndarray = nullptr;
 static inline void add_traceback(const char* funcname, int line, PyObject* globals) {
   PyObject *type, *value, *tb;
   PyErr_Fetch(&type, &value, &tb);
-  PyCodeObject* code = PyCode_NewEmpty(g_spec->file, funcname, line);
+  PyCodeObject* code = PyCode_NewEmpty(g_module->file, funcname, line);
   PyFrameObject* frame = nullptr;
   if (code) {
     PyObject* g = globals ? globals : PyEval_GetBuiltins();
@@ -252,12 +271,12 @@ static inline PyObject* function_new(const FuncDef* def, PyObject* globals) {
   f->def = def;
   f->name = PyUnicode_FromString(def->name);
   f->qualname = Py_XNewRef(f->name);
-  f->module_name = PyUnicode_FromString(g_spec->name);
+  f->module_name = PyUnicode_FromString(g_module->name);
   f->doc = def->doc ? PyUnicode_FromString(def->doc) : Py_NewRef(Py_None);
   f->globals = Py_NewRef(globals);
   f->defaults = nullptr;
   f->signature = nullptr;
-  f->qualified = PyUnicode_FromFormat("%s.%s", g_spec->name, def->name);
+  f->qualified = PyUnicode_FromFormat("%s.%s", g_module->name, def->name);
   PyObject_GC_Track(f);
   if (!f->name || !f->module_name || !f->doc || !f->qualified) {
     Py_DECREF(f);
@@ -799,7 +818,7 @@ static inline int module_exec(PyObject* module) {
   PyObject* d = PyModule_GetDict(module);  // borrowed
   int line = 1;
   char initname[256];
-  PyOS_snprintf(initname, sizeof initname, "init %s", g_spec->name);
+  PyOS_snprintf(initname, sizeof initname, "init %s", g_module->name);
   {
     PyObject* builtins = PyImport_ImportModule("builtins");
     if (!builtins) return -1;
@@ -829,7 +848,7 @@ static inline int module_exec(PyObject* module) {
     }
     Py_XSETREF(g_ndarray, (PyTypeObject*)nd);
   }
-  line = g_spec->np_line;
+  line = g_module->np_line;
   {
     PyObject* numpy = PyImport_ImportModule("numpy");
     int rc = numpy ? PyDict_SetItemString(d, "np", numpy) : -1;
@@ -844,8 +863,8 @@ static inline int module_exec(PyObject* module) {
     add_traceback(initname, line, d);
     return -1;
   }
-  for (int i = 0; i < g_spec->nfuncs; ++i) {
-    const FuncDef* def = &g_spec->funcs[i];
+  for (int i = 0; i < g_module->nfuncs; ++i) {
+    const FuncDef* def = &g_module->funcs[i];
     line = def->line;
     PyObject* fn = function_new(def, d);
     int rc = fn ? PyDict_SetItemString(d, def->name, fn) : -1;
@@ -856,7 +875,7 @@ static inline int module_exec(PyObject* module) {
     }
   }
   line = 1;
-  if (g_spec->extra_init && g_spec->extra_init(module) < 0) {
+  if (g_module->extra_init && g_module->extra_init(module) < 0) {
     add_traceback(initname, line, d);
     return -1;
   }
@@ -884,10 +903,10 @@ static PyModuleDef module_def = {
 
 // The PyInit_ entry point of a typed module: returns the multi-phase module
 // definition; the interpreter then creates the module and runs module_exec.
-static inline PyObject* module_init(const ModuleSpec* spec) {
-  g_spec = spec;
-  module_def.m_name = spec->short_name;
-  module_def.m_doc = spec->doc;
+static inline PyObject* module_init(const ModuleDecl* decl) {
+  g_module = decl;
+  module_def.m_name = decl->short_name;
+  module_def.m_doc = decl->doc;
   module_def.m_size = 0;
   module_def.m_slots = module_slots;
   return PyModuleDef_Init(&module_def);

@@ -10,22 +10,9 @@
 namespace kernels {
 
 using ssize = Py_ssize_t;
+using kw::mem::load;
+using kw::mem::store;
 
-inline double load(const char* p) {
-  double v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
-inline void store(char* p, double v) { std::memcpy(p, &v, sizeof v); }
-inline ssize load_idx(const char* p) {
-  int64_t v;
-  std::memcpy(&v, p, sizeof v);
-  return (ssize)v;
-}
-inline void store_idx(char* p, ssize v) {
-  int64_t x = (int64_t)v;
-  std::memcpy(p, &x, sizeof x);
-}
 
 // A strided 4-D or 2-D array: base address and byte strides.
 struct A4 {
@@ -122,7 +109,7 @@ inline void maxpool_forward(const A4& x, const A4& out, const A4& arg, const Geo
               }
             }
           store(out.at(n, oh, ow, c), best);
-          store_idx(arg.at(n, oh, ow, c), best_idx);
+          kw::mem::store_i64(arg.at(n, oh, ow, c), best_idx);
         }
       }
 }
@@ -214,7 +201,7 @@ inline void maxpool_backward(const A4& grad, const A4& arg, const A4& dx, const 
     for (ssize oh = 0; oh < g.OH; ++oh)
       for (ssize ow = 0; ow < g.OW; ++ow)
         for (ssize c = 0; c < g.C; ++c) {
-          const ssize idx = load_idx(arg.at(n, oh, ow, c));
+          const ssize idx = kw::mem::load_i64(arg.at(n, oh, ow, c));
           const ssize bi = table ? row_of[(size_t)idx] : idx / k;
           const ssize bj = table ? col_of[(size_t)idx] : idx % k;
           char* d = dx.at(n, oh * g.stride + bi, ow * g.stride + bj, c);
@@ -483,7 +470,7 @@ PyObject* maxpool_backward_body(kw::Call& c, kw::Args& a) {
     for (ssize oh = 0; oh < OH; ++oh)
       for (ssize ow = 0; ow < OW; ++ow)
         for (ssize ch = 0; ch < C; ++ch) {
-          const ssize idx = kernels::load_idx(av->data + n * av->strides[0] + oh * av->strides[1] +
+          const ssize idx = kw::mem::load_i64(av->data + n * av->strides[0] + oh * av->strides[1] +
                                               ow * av->strides[2] + ch * av->strides[3]);
           if (idx < 0 || idx >= k * k)
             return refuse(c, "argmax entry %zd at (%zd, %zd, %zd, %zd) is outside 0..%zd", idx, n, oh, ow, ch,
@@ -528,7 +515,7 @@ const kw::FuncDef kFuncs[] = {
     {"maxpool_backward", kBackwardParams, 5, 5, nullptr, nullptr, 114, 115, maxpool_backward_body},
 };
 
-const kw::ModuleSpec kSpec = {
+const kw::ModuleDecl kModule = {
     "kelpwise.accel._plenvo",
     "_plenvo",
     "kelpwise/accel/_plenvo",
@@ -541,4 +528,4 @@ const kw::ModuleSpec kSpec = {
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit__plenvo(void) { return kw::module_init(&kSpec); }
+PyMODINIT_FUNC PyInit__plenvo(void) { return kw::module_init(&kModule); }

@@ -9,14 +9,9 @@
 namespace kernels {
 
 using ssize = Py_ssize_t;
+using kw::mem::load;
+using kw::mem::store;
 
-// Unaligned-safe element access: views may come from unaligned buffers.
-inline double load(const char* p) {
-  double v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
-inline void store(char* p, double v) { std::memcpy(p, &v, sizeof v); }
 
 // The per-column term and the final step of each metric.
 struct SqEuclidean {
@@ -240,7 +235,7 @@ const kw::FuncDef kFuncs[] = {
      distance_body<kernels::Manhattan, 54>},
 };
 
-const kw::ModuleSpec kSpec = {
+const kw::ModuleDecl kModule = {
     "kelpwise.accel._tarsine",
     "_tarsine",
     "kelpwise/accel/_tarsine",
@@ -253,4 +248,4 @@ const kw::ModuleSpec kSpec = {
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit__tarsine(void) { return kw::module_init(&kSpec); }
+PyMODINIT_FUNC PyInit__tarsine(void) { return kw::module_init(&kModule); }

@@ -11,17 +11,9 @@
 namespace kernels {
 
 using ssize = Py_ssize_t;
+using kw::mem::load;
+using kw::mem::load_i64;
 
-inline double load(const char* p) {
-  double v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
-inline int64_t load_i64(const char* p) {
-  int64_t v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
 
 // Best split found so far; best_feat == -1 means none qualified yet.
 struct Best {
@@ -310,7 +302,7 @@ const kw::FuncDef kFuncs[] = {
      "Find best (feature, threshold) for a regression node (MSE).", 97, 100, regressor_body},
 };
 
-const kw::ModuleSpec kSpec = {
+const kw::ModuleDecl kModule = {
     "kelpwise.accel._vellard",
     "_vellard",
     "kelpwise/accel/_vellard",
@@ -323,4 +315,4 @@ const kw::ModuleSpec kSpec = {
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit__vellard(void) { return kw::module_init(&kSpec); }
+PyMODINIT_FUNC PyInit__vellard(void) { return kw::module_init(&kModule); }
