@@ -184,27 +184,54 @@ inline void maxpool_forward_contig(const double* x, double* out, int64_t* arg, s
 // Max pooling backward: dx[n, oh*s + idx/k, ow*s + idx%k, c] += grad[n, oh,
 // ow, c] with idx = arg[n, oh, ow, c], in loop order (n, oh, ow, c).  The
 // caller has checked every idx (0 <= idx < k*k, routed position inside dx).
-inline void maxpool_backward(const A4& grad, const A4& arg, const A4& dx, const Geometry& g, ssize k) {
-  // idx / k and idx % k for every valid idx, computed once: the same values
-  // as one division per element, without its latency.
-  std::vector<ssize> row_of, col_of;
-  const bool table = k * k <= 4096;
-  if (table) {
-    row_of.resize((size_t)(k * k));
-    col_of.resize((size_t)(k * k));
+// Decodes a window-relative index into its row idx / k and column idx % k
+// within the window; for small windows from a table built once per call
+// (the same values as one division and remainder per element, without their
+// latency).  Valid for 0 <= idx < k*k.
+class Decoder {
+ public:
+  explicit Decoder(ssize k) : k_(k), table_(k * k <= 4096) {
+    if (!table_) return;
+    row_.resize((size_t)(k * k));
+    col_.resize((size_t)(k * k));
     for (ssize idx = 0; idx < k * k; ++idx) {
-      row_of[(size_t)idx] = idx / k;
-      col_of[(size_t)idx] = idx % k;
+      row_[(size_t)idx] = idx / k;
+      col_[(size_t)idx] = idx % k;
     }
   }
+  ssize row(ssize idx) const { return table_ ? row_[(size_t)idx] : idx / k_; }
+  ssize col(ssize idx) const { return table_ ? col_[(size_t)idx] : idx % k_; }
+
+ private:
+  ssize k_;
+  bool table_;
+  std::vector<ssize> row_, col_;
+};
+
+// First position (n, oh, ow, c) whose index lies outside 0..k*k-1 or routes
+// outside the H x W image, or false when every index is usable.
+inline bool find_bad_index(const A4& arg, const Geometry& g, ssize k, ssize H, ssize W, const Decoder& dec,
+                           ssize where[4]) {
   for (ssize n = 0; n < g.N; ++n)
     for (ssize oh = 0; oh < g.OH; ++oh)
       for (ssize ow = 0; ow < g.OW; ++ow)
         for (ssize c = 0; c < g.C; ++c) {
           const ssize idx = kw::mem::load_i64(arg.at(n, oh, ow, c));
-          const ssize bi = table ? row_of[(size_t)idx] : idx / k;
-          const ssize bj = table ? col_of[(size_t)idx] : idx % k;
-          char* d = dx.at(n, oh * g.stride + bi, ow * g.stride + bj, c);
+          if (idx < 0 || idx >= k * k || oh * g.stride + dec.row(idx) >= H || ow * g.stride + dec.col(idx) >= W) {
+            where[0] = n, where[1] = oh, where[2] = ow, where[3] = c;
+            return true;
+          }
+        }
+  return false;
+}
+
+inline void maxpool_backward(const A4& grad, const A4& arg, const A4& dx, const Geometry& g, const Decoder& dec) {
+  for (ssize n = 0; n < g.N; ++n)
+    for (ssize oh = 0; oh < g.OH; ++oh)
+      for (ssize ow = 0; ow < g.OW; ++ow)
+        for (ssize c = 0; c < g.C; ++c) {
+          const ssize idx = kw::mem::load_i64(arg.at(n, oh, ow, c));
+          char* d = dx.at(n, oh * g.stride + dec.row(idx), ow * g.stride + dec.col(idx), c);
           store(d, load(d) + load(grad.at(n, oh, ow, c)));
         }
 }
@@ -466,26 +493,24 @@ PyObject* maxpool_backward_body(kw::Call& c, kw::Args& a) {
   if (!same_shape(*av, {N, OH, OW, C})) return working_shape_error(c, "index");
   // Every index must lie in the window and route inside the image; checked
   // before any gradient is added.
-  for (ssize n = 0; n < N; ++n)
-    for (ssize oh = 0; oh < OH; ++oh)
-      for (ssize ow = 0; ow < OW; ++ow)
-        for (ssize ch = 0; ch < C; ++ch) {
-          const ssize idx = kw::mem::load_i64(av->data + n * av->strides[0] + oh * av->strides[1] +
-                                              ow * av->strides[2] + ch * av->strides[3]);
-          if (idx < 0 || idx >= k * k)
-            return refuse(c, "argmax entry %zd at (%zd, %zd, %zd, %zd) is outside 0..%zd", idx, n, oh, ow, ch,
-                          k * k - 1);
-          const ssize r = oh * stride + idx / k, q = ow * stride + idx % k;
-          if (r >= H || q >= W)
-            return refuse(c, "argmax entry %zd at (%zd, %zd, %zd, %zd) routes to (%zd, %zd), outside the %zdx%zd image",
-                          idx, n, oh, ow, ch, r, q, H, W);
-        }
+  const kernels::Geometry g{N, C, OH, OW, k, k, stride};
+  const kernels::Decoder dec(k);
+  ssize at[4];
+  if (kernels::find_bad_index(a4(*av), g, k, H, W, dec, at)) {
+    const ssize idx = kw::mem::load_i64(av->data + at[0] * av->strides[0] + at[1] * av->strides[1] +
+                                        at[2] * av->strides[2] + at[3] * av->strides[3]);
+    if (idx < 0 || idx >= k * k)
+      return refuse(c, "argmax entry %zd at (%zd, %zd, %zd, %zd) is outside 0..%zd", idx, at[0], at[1], at[2],
+                    at[3], k * k - 1);
+    return refuse(c, "argmax entry %zd at (%zd, %zd, %zd, %zd) routes to (%zd, %zd), outside the %zdx%zd image",
+                  idx, at[0], at[1], at[2], at[3], at[1] * stride + idx / k, at[2] * stride + idx % k, H, W);
+  }
   c.line = 125;
   kw::View* dv = c.view(dX, 4, kw::DTYPE, true);
   if (!dv) return c.fail();
   if (!same_shape(*dv, {N, H, W, C})) return working_shape_error(c, "result");
 
-  kernels::maxpool_backward(a4(*gv), a4(*av), a4(*dv), {N, C, OH, OW, k, k, stride}, k);
+  kernels::maxpool_backward(a4(*gv), a4(*av), a4(*dv), g, dec);
   return Py_NewRef(dX);
 }
 
