@@ -236,6 +236,26 @@ inline void maxpool_backward(const A4& grad, const A4& arg, const A4& dx, const 
         }
 }
 
+// Contiguous variant of maxpool_backward (grad and arg (N, OH, OW, C), dx
+// (N, H, W, C), all C-contiguous): the same additions in the same order,
+// with offsets computed incrementally.
+inline void maxpool_backward_contig(const double* grad, const int64_t* arg, double* dx, ssize H, ssize W,
+                                    const Geometry& g, const Decoder& dec) {
+  const ssize C = g.C;
+  for (ssize n = 0; n < g.N; ++n) {
+    double* img = dx + n * H * W * C;
+    for (ssize oh = 0; oh < g.OH; ++oh)
+      for (ssize ow = 0; ow < g.OW; ++ow) {
+        const ssize o = ((n * g.OH + oh) * g.OW + ow) * C;
+        double* base = img + (oh * g.stride * W + ow * g.stride) * C;
+        for (ssize c = 0; c < C; ++c) {
+          const ssize idx = arg[o + c];
+          base[(dec.row(idx) * W + dec.col(idx)) * C + c] += grad[o + c];
+        }
+      }
+  }
+}
+
 }  // namespace kernels
 
 namespace {
@@ -298,6 +318,18 @@ bool same_shape(const kw::View& v, std::initializer_list<ssize> dims) {
   for (ssize d : dims)
     if (v.shape[i++] != d) return false;
   return true;
+}
+
+// A view that is C-contiguous with 8-byte aligned elements, so that the
+// kernels may use plain typed pointers.
+bool c_contiguous(const kw::View& v, std::initializer_list<ssize> dims) {
+  ssize stride = 8;
+  for (int i = (int)dims.size() - 1; i >= 0; --i) {
+    const ssize extent = dims.begin()[i];
+    if (extent > 1 && v.strides[i] != stride) return false;
+    stride *= extent;
+  }
+  return ((uintptr_t)v.data % 8) == 0;
 }
 
 PyObject* working_shape_error(kw::Call& c, const char* what) {
@@ -510,7 +542,11 @@ PyObject* maxpool_backward_body(kw::Call& c, kw::Args& a) {
   if (!dv) return c.fail();
   if (!same_shape(*dv, {N, H, W, C})) return working_shape_error(c, "result");
 
-  kernels::maxpool_backward(a4(*gv), a4(*av), a4(*dv), g, dec);
+  if (c_contiguous(*gv, {N, OH, OW, C}) && c_contiguous(*av, {N, OH, OW, C}) && c_contiguous(*dv, {N, H, W, C}))
+    kernels::maxpool_backward_contig((const double*)gv->data, (const int64_t*)av->data, (double*)dv->data, H, W,
+                                     g, dec);
+  else
+    kernels::maxpool_backward(a4(*gv), a4(*av), a4(*dv), g, dec);
   return Py_NewRef(dX);
 }
 
