@@ -147,6 +147,12 @@ def heap_pop(h):
 def model_build(X):
     n, d = X.shape
     rows = [[float(v) for v in r] for r in X]
+    # Data with NaN is sorted with NaN after every number (a strict weak
+    # ordering); without NaN the plain < is used, with the same comparisons.
+    has_nan = any(math.isnan(v) for r in rows for v in r)
+
+    def key_less(a, b):
+        return a < b or (has_nan and math.isnan(b) and not math.isnan(a))
 
     def build(idxs, lo, cnt, depth):
         if cnt == 0:
@@ -154,7 +160,7 @@ def model_build(X):
         if cnt == 1:
             return (idxs[lo], 0, 0.0, None, None)
         dim = depth % d
-        std_sort(idxs, lo, lo + cnt, lambda a, b: rows[a][dim] < rows[b][dim])
+        std_sort(idxs, lo, lo + cnt, lambda a, b: key_less(rows[a][dim], rows[b][dim]))
         mid = cnt // 2
         idx = idxs[lo + mid]
         left = build(idxs, lo, mid, depth + 1)

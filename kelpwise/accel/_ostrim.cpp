@@ -171,10 +171,20 @@ private:
         const double *col = cols_.data() + dim * t_.n;
         for (int64_t i = 0; i < cnt; ++i) first[i].key = col[first[i].idx];
         const auto less = [](const KeyIdx &a, const KeyIdx &b) { return a.key < b.key; };
+        // With NaN keys a plain < is not a strict weak ordering, which
+        // std::sort requires (its unguarded loops may otherwise leave the
+        // range): NaN is then ordered after every number.  Data without NaN
+        // makes exactly the same comparisons as with the plain <, so its tree
+        // is unchanged; the order of NaN rows is unspecified anyway.
+        const auto nan_last = [](const KeyIdx &a, const KeyIdx &b) {
+            return a.key < b.key || (std::isnan(b.key) && !std::isnan(a.key));
+        };
         if (distinct_)
             std::nth_element(first, first + cnt / 2, first + cnt, less);
-        else
+        else if (t_.ordered)
             std::sort(first, first + cnt, less);
+        else
+            std::sort(first, first + cnt, nan_last);
         const int64_t mid = cnt / 2;
         const int32_t idx = first[mid].idx;
         const double val = first[mid].key;
