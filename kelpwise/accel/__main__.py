@@ -65,7 +65,7 @@ def main(argv=None) -> int:
     if not args.no_bench:
         cases = _selfcheck.benchmark_cases(args.quick, mods)
         repeats = args.repeats or (3 if args.quick else 5)
-        with progress_bar() as progress, _selfcheck.single_thread():
+        with progress_bar() as progress:
             task = progress.add_task("benchmark", total=len(cases))
             for case in cases:
                 progress.update(task, description=f"time {case.kernel} {case.size}")

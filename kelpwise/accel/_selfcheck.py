@@ -3,17 +3,19 @@
 `run_checks` compares every function of the four modules with a plain NumPy
 reference on built-in synthetic data (NaN, infinities, signed zeros, ties,
 non-contiguous layouts, sizes that are not multiples of any vector width).
-`run_benchmarks` times each kernel against the best alternative installed
-(NumPy always; SciPy, scikit-learn and PyTorch when present), side by side in
-one process with every peer held to one thread, and checks each timed result
-bit for bit.  Both serve ``python -m kelpwise.accel`` and the harness in
-``benchmarks/``.
+`benchmark_cases` and `run_case` time each kernel against the best
+alternative installed (NumPy always; SciPy, scikit-learn and PyTorch when
+present), side by side in one process with every peer held to one thread, and
+check each timed result bit for bit.  All of it serves
+``python -m kelpwise.accel`` and the harness in ``benchmarks/``.
 """
 
 from __future__ import annotations
 
 import contextlib
 import importlib
+import importlib.metadata
+import importlib.util
 import math
 import platform
 import statistics
@@ -351,9 +353,12 @@ def machine_info(mods: dict, cpuinfo: str = "/proc/cpuinfo") -> dict:
     except OSError:
         pass
     peers = {}
-    for name in ("scipy", "sklearn", "torch", "threadpoolctl"):
-        mod = _optional(name)
-        peers[name] = getattr(mod, "__version__", "?") if mod is not None else None
+    for name, dist in (("scipy", "scipy"), ("sklearn", "scikit-learn"), ("torch", "torch"),
+                       ("threadpoolctl", "threadpoolctl")):
+        try:  # read from the installed metadata: importing the peers here would cost seconds
+            peers[name] = importlib.metadata.version(dist)
+        except importlib.metadata.PackageNotFoundError:
+            peers[name] = None
     return {
         "cpu": model,
         "features": [f for f in CPU_FLAGS if f in flags],
@@ -396,6 +401,11 @@ def _check_distances(T, rng):
     X = _edgy(rng, (37, 13))
     Yf = np.asfortranarray(_edgy(rng, (29, 15)))[::-1]  # wider than X, Fortran order, reversed rows
     big = _edgy(rng, (40, 22))
+    # Sums whose pow(., 0.5) and sqrt differ in the last bit: a kernel that
+    # takes the square root another way fails here for certain.
+    ab = rng.uniform(0.5, 2.0, (40000, 2))
+    sums = 0.0 + ab[:, 0] * ab[:, 0] + ab[:, 1] * ab[:, 1]
+    hard = ab[pow_half(sums) != np.sqrt(sums)][:24]
     layouts = [
         ("C x reversed Fortran", X, Yf),
         ("strided x C", big[::3, 1::2], _edgy(rng, (19, 11))),
@@ -405,6 +415,7 @@ def _check_distances(T, rng):
         ("d = 1", X[:, :1], Yf[:, :1]),
         ("d = 0", X[:, :0], Yf[:, :0]),
         ("n = 0", X[:0], Yf),
+        ("roots where pow and sqrt differ", hard, np.zeros((3, 2))),
     ]
     for name, kind in (("pairwise_squared_euclidean", "sqeuclidean"), ("pairwise_distances", "euclidean"),
                        ("pairwise_manhattan_distances", "manhattan")):
@@ -616,7 +627,7 @@ def _sizes(quick: bool) -> dict:
             "knn": [(100_000, 3, 10_000, 10), (50_000, 8, 5_000, 10)]}
 
 
-def _distance_cases(T, sizes, scipy_dist):
+def _distance_cases(T, sizes, has_scipy):
     for n, m, d in sizes:
         def data(n=n, m=m, d=d):
             rng = np.random.default_rng(n * 7 + d)
@@ -628,7 +639,8 @@ def _distance_cases(T, sizes, scipy_dist):
             def prepare(name=name, metric=metric, kind=kind, data=data):
                 X, Y = data()
                 f = getattr(T, name)
-                if scipy_dist is not None:
+                if has_scipy:
+                    scipy_dist = importlib.import_module("scipy.spatial.distance")
                     peer = lambda: scipy_dist.cdist(X, Y, metric)  # noqa: E731
                     sums = lambda k: scipy_dist.cdist(X, Y, k)  # noqa: E731
                 else:  # NumPy broadcasting, one column at a time (a full 3-D difference would not fit)
@@ -641,7 +653,7 @@ def _distance_cases(T, sizes, scipy_dist):
                         return root_problem(out, sums("sqeuclidean"))
                     return None if bits_equal(out, sums(metric)) else "differs from the column-order sum"
                 return (lambda: f(X, Y)), peer, check
-            peer_name = f"scipy cdist {metric}" if scipy_dist is not None else "numpy broadcasting"
+            peer_name = f"scipy cdist {metric}" if has_scipy else "numpy broadcasting"
             yield Case(name, f"{n}x{m}, d={d}", peer_name, prepare)
 
 
@@ -675,7 +687,7 @@ def _np_maxpool(X, k, s):
     return np.take_along_axis(flat, arg[..., None], -1)[..., 0], arg
 
 
-def _pool_cases(P, sizes, torch):
+def _pool_cases(P, sizes, has_torch):
     for N, HW, C, k, s in sizes:
         size = f"N={N} H=W={HW} C={C} k={k} s={s}"
 
@@ -705,21 +717,21 @@ def _pool_cases(P, sizes, torch):
 
         yield Case("maxpool_forward", size, "numpy sliding_window_view + argmax", prepare_forward)
         yield Case("maxpool_backward", size, "numpy scatter-add (add.at)", prepare_backward)
-        if torch is None:
+        if not has_torch:
             continue
 
         def channels_last(a):  # (N, H, W, C) data seen by torch as NCHW in channels-last memory
-            return torch.from_numpy(a).permute(0, 3, 1, 2)
+            return _torch().from_numpy(a).permute(0, 3, 1, 2)
 
         def prepare_torch_forward(data=data, k=k, s=s):
             img, _, _ = data()
-            t = channels_last(img)
+            t, torch = channels_last(img), _torch()
             return ((lambda: P.maxpool_forward(img, k, s)),
                     (lambda: torch.nn.functional.max_pool2d(t, k, s, return_indices=True)), forward_check(img, k, s))
 
         def prepare_torch_backward(data=data, k=k, s=s):
             img, arg, g = data()
-            t, tg = channels_last(img), channels_last(g)
+            t, tg, torch = channels_last(img), channels_last(g), _torch()
             _, tidx = torch.nn.functional.max_pool2d(t, k, s, return_indices=True)
             back = torch.ops.aten.max_pool2d_with_indices_backward
             return ((lambda: P.maxpool_backward(g, arg, img.shape, k, s)),
@@ -730,7 +742,7 @@ def _pool_cases(P, sizes, torch):
         yield Case("maxpool_backward", size, "torch max_pool2d backward", prepare_torch_backward)
 
 
-def _split_cases(V, size, sk_tree):
+def _split_cases(V, size, has_sklearn):
     n, m = size
     for name, regression in (("_best_split_classifier", False), ("_best_split_regressor", True)):
         def prepare(name=name, regression=regression):
@@ -738,7 +750,8 @@ def _split_cases(V, size, sk_tree):
             X = rng.standard_normal((n, m))
             y = X[:, 0] * 2 + rng.standard_normal(n) if regression else rng.integers(0, 3, n)
             f = getattr(V, name)
-            if sk_tree is not None:
+            if has_sklearn:
+                sk_tree = importlib.import_module("sklearn.tree")
                 est = (sk_tree.DecisionTreeRegressor if regression else sk_tree.DecisionTreeClassifier)(max_depth=1)
                 peer = lambda: est.fit(X, y)  # noqa: E731
             else:
@@ -747,7 +760,7 @@ def _split_cases(V, size, sk_tree):
             return ((lambda: f(X, y, 1)), peer,
                     lambda r: None if same_split(r, want) else f"{r} != {want}")
         peer_name = (f"sklearn DecisionTree{'Regressor' if regression else 'Classifier'}(max_depth=1).fit"
-                     if sk_tree is not None else "numpy argsort + cumsum")
+                     if has_sklearn else "numpy argsort + cumsum")
         yield Case(name, f"n={n} m={m}" + ("" if regression else " (3 classes)"), peer_name, prepare)
 
 
@@ -762,7 +775,7 @@ def _np_knn(X, Q, k):
     return out
 
 
-def _knn_cases(O, sizes, spatial):
+def _knn_cases(O, sizes, has_scipy):
     for n, d, nq, k in sizes:
         def data(n=n, d=d, nq=nq):
             rng = np.random.default_rng(n + d)
@@ -770,12 +783,14 @@ def _knn_cases(O, sizes, spatial):
 
         def prepare_build(data=data):
             X, Q = data()
+            spatial = importlib.import_module("scipy.spatial") if has_scipy else None
             peer = (lambda: spatial.cKDTree(X, leafsize=16)) if spatial is not None else None
             return ((lambda: O.KDTree(X)), peer,
                     lambda tree: brute_knn_problem(X, Q[:50], 5, *tree.query(Q[:50], 5)))
 
         def prepare_query(data=data, k=k):
             X, Q = data()
+            spatial = importlib.import_module("scipy.spatial") if has_scipy else None
             if spatial is None:
                 Q = Q[:500]  # brute force is too slow for all of them
             tree = O.KDTree(X)
@@ -787,31 +802,42 @@ def _knn_cases(O, sizes, spatial):
             return ((lambda: tree.query(Q, k)), peer,
                     lambda r: brute_knn_problem(X, Q[:100], k, r[0][:100], r[1][:100]))
 
-        q = nq if spatial is not None else min(nq, 500)
+        q = nq if has_scipy else min(nq, 500)
         yield Case("KDTree build", f"n={n} d={d}",
-                   "scipy cKDTree(leafsize=16)" if spatial is not None else "none (SciPy not installed)",
+                   "scipy cKDTree(leafsize=16)" if has_scipy else "none (SciPy not installed)",
                    prepare_build)
         yield Case("KDTree.query", f"n={n} d={d} q={q} k={k}",
-                   "scipy cKDTree.query(workers=1)" if spatial is not None else "numpy brute force",
+                   "scipy cKDTree.query(workers=1)" if has_scipy else "numpy brute force",
                    prepare_query)
 
 
+def _installed(name: str) -> bool:
+    """Whether a peer can be imported, without importing it yet (SciPy,
+    scikit-learn and PyTorch take seconds to import)."""
+    return importlib.util.find_spec(name) is not None
+
+
+def _torch():
+    import torch
+
+    torch.set_num_threads(1)
+    return torch
+
+
 def benchmark_cases(quick: bool, mods: dict) -> list[Case]:
-    """The timed comparisons for the modules that imported."""
+    """The timed comparisons for the modules that imported.  Data, peers and
+    references are built by each case's `prepare`, when it runs."""
     sizes = _sizes(quick)
-    torch = _optional("torch")
-    if torch is not None:
-        torch.set_num_threads(1)
     cases: list[Case] = []
     if "_tarsine" in mods:
-        cases += _distance_cases(mods["_tarsine"], sizes["dist"], _optional("scipy.spatial.distance"))
+        cases += _distance_cases(mods["_tarsine"], sizes["dist"], _installed("scipy"))
     if "_plenvo" in mods:
         cases += _conv_cases(mods["_plenvo"], sizes["conv"])
-        cases += _pool_cases(mods["_plenvo"], sizes["pool"], torch)
+        cases += _pool_cases(mods["_plenvo"], sizes["pool"], _installed("torch"))
     if "_vellard" in mods:
-        cases += _split_cases(mods["_vellard"], sizes["split"], _optional("sklearn.tree"))
+        cases += _split_cases(mods["_vellard"], sizes["split"], _installed("sklearn"))
     if "_ostrim" in mods:
-        cases += _knn_cases(mods["_ostrim"], sizes["knn"], _optional("scipy.spatial"))
+        cases += _knn_cases(mods["_ostrim"], sizes["knn"], _installed("scipy"))
     return cases
 
 
@@ -828,45 +854,36 @@ def _time_pair(ours, peer, repeats):
     return samples
 
 
+def single_thread():
+    """Hold the BLAS and OpenMP pools loaded so far to one thread."""
+    ctl = _optional("threadpoolctl")
+    return ctl.threadpool_limits(1) if ctl is not None else contextlib.nullcontext()
+
+
 def run_case(case: Case, repeats: int) -> Bench:
+    """Prepare, check and time one case.  A failure of ours (or of its
+    reference) makes the case inexact; a failure of the peer is reported in
+    `detail` and leaves the peer untimed."""
     try:
         ours, peer, check = case.prepare()
         problem = check(ours())  # also the warm-up run of ours
     except Exception as e:
         return Bench(case.kernel, case.size, case.peer, None, None, None, False, f"{type(e).__name__}: {e}")
     detail = problem or ""
-    if peer is not None:
-        try:
-            peer()
-        except Exception as e:  # a broken peer is reported, not held against our kernel
-            detail = (detail + "; " if detail else "") + f"peer failed: {type(e).__name__}: {e}"
-            peer = None
-    samples = _time_pair(ours, peer, repeats)
+    # The peer's own libraries are loaded by now (prepare imports them), so
+    # their thread pools are held too.
+    with single_thread():
+        if peer is not None:
+            try:
+                peer()
+            except Exception as e:
+                detail = (detail + "; " if detail else "") + f"peer failed: {type(e).__name__}: {e}"
+                peer = None
+        samples = _time_pair(ours, peer, repeats)
     t_ours = statistics.median(samples["ours"])
     t_peer = statistics.median(samples["peer"]) if samples["peer"] else None
     ratio = t_peer / t_ours if t_peer is not None and t_ours > 0 else None
     return Bench(case.kernel, case.size, case.peer, t_ours, t_peer, ratio, problem is None, detail, samples)
-
-
-def single_thread():
-    """Hold BLAS/OpenMP pools (NumPy, SciPy, scikit-learn) to one thread."""
-    ctl = _optional("threadpoolctl")
-    return ctl.threadpool_limits(1) if ctl is not None else contextlib.nullcontext()
-
-
-def run_benchmarks(quick: bool, repeats: int | None = None, step: Callable[[str], None] = lambda _: None,
-                   mods: dict | None = None, only: str = "") -> list[Bench]:
-    if mods is None:
-        mods = load_modules()[0]
-    repeats = repeats or (3 if quick else 5)
-    results = []
-    with single_thread():
-        for case in benchmark_cases(quick, mods):
-            if only not in case.kernel:
-                continue
-            step(f"{case.kernel} {case.size}")
-            results.append(run_case(case, repeats))
-    return results
 
 
 def as_json(checks: list[Check], benches: list[Bench], machine: dict, quick: bool) -> dict:
