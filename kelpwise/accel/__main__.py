@@ -54,7 +54,7 @@ def main(argv=None) -> int:
         task = progress.add_task("self-check", total=len(_selfcheck.FUNCTIONS))
         checks = _selfcheck.run_checks(
             lambda name: progress.update(task, advance=1, description=f"check {name}"), loaded=(mods, errors))
-    table = Table(title="Self-check: bit for bit against NumPy references")
+    table = Table(title="Self-check, bit for bit")
     table.add_column("function")
     table.add_column("result")
     for c in checks:

@@ -419,9 +419,8 @@ def _check_distances(T, rng):
     ]
     for name, kind in (("pairwise_squared_euclidean", "sqeuclidean"), ("pairwise_distances", "euclidean"),
                        ("pairwise_manhattan_distances", "manhattan")):
-        f = getattr(T, name)
-
-        def cases(f=f, kind=kind):
+        def cases(name=name, kind=kind):
+            f = getattr(T, name)  # here, so that a missing function fails its own check
             for label, A, B in layouts:
                 yield label, lambda A=A, B=B: (None if bits_equal(f(A, B), ref_distances(kind, A, B[:, :A.shape[1]]))
                                                else "differs from the strict column-order sum")
@@ -519,9 +518,8 @@ def _split_nodes(rng, regression):
 
 def _check_vellard(V, rng):
     for name, regression in (("_best_split_classifier", False), ("_best_split_regressor", True)):
-        f = getattr(V, name)
-
-        def cases(f=f, regression=regression):
+        def cases(name=name, regression=regression):
+            f = getattr(V, name)
             for label, X, y in _split_nodes(rng, regression):
                 for msl in (1, 3, 0, len(X) // 2):
                     def run(X=X, y=y, msl=msl):
@@ -759,7 +757,7 @@ def _split_cases(V, size, has_sklearn):
             want = np_split(X, y, 1, regression)
             return ((lambda: f(X, y, 1)), peer,
                     lambda r: None if same_split(r, want) else f"{r} != {want}")
-        peer_name = (f"sklearn DecisionTree{'Regressor' if regression else 'Classifier'}(max_depth=1).fit"
+        peer_name = (f"sklearn DecisionTree{'Regressor' if regression else 'Classifier'}(max_depth=1)"
                      if has_sklearn else "numpy argsort + cumsum")
         yield Case(name, f"n={n} m={m}" + ("" if regression else " (3 classes)"), peer_name, prepare)
 
