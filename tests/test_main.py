@@ -131,7 +131,7 @@ def test_col2im_reference_adds_in_cols_row_order(k, s, p):
         n, oh, ow = row // (OH * OW), row // OW % OH, row % OW
         d[n, oh * s:oh * s + k, ow * s:ow * s + k, :] += g[row].reshape(k, k, 3)
     want = d[:, p:-p, p:-p, :] if p > 0 else d
-    assert _selfcheck.bits_equal(_selfcheck.ref_col2im(g, shape, k, k, s, p), want)
+    assert _selfcheck._bits_equal(_selfcheck.ref_col2im(g, shape, k, k, s, p), want)
 
 
 @pytest.mark.parametrize("k, s", [(2, 2), (3, 1), (3, 2)])
@@ -148,9 +148,9 @@ def test_maxpool_references_follow_the_loops(k, s):
             v = X[n, oh * s + t // k, ow * s + t % k, c]
             if v > best:
                 best, bi = v, t
-        assert _selfcheck.bits_equal(out[n, oh, ow, c], best) and arg[n, oh, ow, c] == bi
+        assert _selfcheck._bits_equal(out[n, oh, ow, c], best) and arg[n, oh, ow, c] == bi
         dX[n, oh * s + bi // k, ow * s + bi % k, c] += g[n, oh, ow, c]
-    assert _selfcheck.bits_equal(_selfcheck.ref_maxpool_backward(g, arg, X.shape, k, s), dX)
+    assert _selfcheck._bits_equal(_selfcheck.ref_maxpool_backward(g, arg, X.shape, k, s), dX)
 
 
 @pytest.mark.parametrize("regression, X, y, msl, want", [
@@ -184,14 +184,14 @@ def test_knn_oracle_accepts_tie_orders_and_catches_faults():
     X = np.array([[0.0, 0.0], [1.0, 0.0], [2.0, 0.0], [5.0, 5.0]])
     Q = np.array([[1.0, 0.0]])
     idx, dst = np.array([[1, 0, 2]], np.int32), np.array([[0.0, 1.0, 1.0]])
-    assert _selfcheck.brute_knn_problem(X, Q, 3, idx, dst) is None
-    assert _selfcheck.brute_knn_problem(X, Q, 3, idx[:, [0, 2, 1]], dst) is None  # tied rows either way
-    assert _selfcheck.brute_knn_problem(X, Q, 3, idx[:, [1, 0, 2]], dst) == "indices inconsistent with their distances"
-    assert _selfcheck.brute_knn_problem(X, Q, 3, idx, _bump_last(dst)) == "distances differ from brute force"
-    assert _selfcheck.brute_knn_problem(X, Q, 3, np.array([[1, 0, 0]], np.int32), dst) == "an index is listed twice"
-    assert _selfcheck.brute_knn_problem(X, Q, 3, np.array([[1, 0, -2]], np.int32), dst) == "index out of range"
-    assert "result dtypes" in _selfcheck.brute_knn_problem(X, Q, 3, idx.astype(np.int64), dst)
-    assert "result shapes" in _selfcheck.brute_knn_problem(X, Q, 9, idx, dst)  # k is clamped to 4 rows
+    assert _selfcheck.brute_knn_check(X, Q, 3, idx, dst) is None
+    assert _selfcheck.brute_knn_check(X, Q, 3, idx[:, [0, 2, 1]], dst) is None  # tied rows either way
+    assert _selfcheck.brute_knn_check(X, Q, 3, idx[:, [1, 0, 2]], dst) == "indices inconsistent with their distances"
+    assert _selfcheck.brute_knn_check(X, Q, 3, idx, _bump_last(dst)) == "distances differ from brute force"
+    assert _selfcheck.brute_knn_check(X, Q, 3, np.array([[1, 0, 0]], np.int32), dst) == "an index is listed twice"
+    assert _selfcheck.brute_knn_check(X, Q, 3, np.array([[1, 0, -2]], np.int32), dst) == "index out of range"
+    assert "result dtypes" in _selfcheck.brute_knn_check(X, Q, 3, idx.astype(np.int64), dst)
+    assert "result shapes" in _selfcheck.brute_knn_check(X, Q, 9, idx, dst)  # k is clamped to 4 rows
 
 
 def test_root_check_tells_pow_from_sqrt():

@@ -233,7 +233,7 @@ def np_split(X, y, msl, regression):
     return (None, None, None) if best[0] == -1 else best
 
 
-def brute_knn_problem(X, Q, k, idx, dst) -> str | None:
+def brute_knn_check(X, Q, k, idx, dst) -> str | None:
     """None when every row holds the k smallest strict column-order squared
     distances, in increasing order, bit for bit, with distinct in-range
     indices whose own distances are the ones listed.  Among equal distances
@@ -252,16 +252,16 @@ def brute_knn_problem(X, Q, k, idx, dst) -> str | None:
     for c in range(X.shape[1]):
         diff = Q[:, c, None] - X[None, :, c]
         acc += diff * diff
-    if not bits_equal(dst, np.sort(acc, axis=1)[:, :k]):
+    if not _bits_equal(dst, np.sort(acc, axis=1)[:, :k]):
         return "distances differ from brute force"
-    if not bits_equal(np.take_along_axis(acc, idx.astype(np.intp), axis=1), dst):
+    if not _bits_equal(np.take_along_axis(acc, idx.astype(np.intp), axis=1), dst):
         return "indices inconsistent with their distances"
     if any(len(set(r)) != k for r in idx.tolist()):
         return "an index is listed twice"
     return None
 
 
-def bits_equal(a, b) -> bool:
+def _bits_equal(a, b) -> bool:
     """Same shape and the same 64-bit patterns (all NaNs count as one)."""
     a = np.array(a, dtype=np.float64)
     b = np.array(b, dtype=np.float64)
@@ -283,11 +283,11 @@ def root_problem(out, S, full_rows: int = 64) -> str | None:
     out, S = np.asarray(out), np.asarray(S)
     if out.shape != S.shape:
         return f"shape {out.shape}, expected {S.shape}"
-    if not bits_equal(out[:full_rows], pow_half(S[:full_rows])):
+    if not _bits_equal(out[:full_rows], pow_half(S[:full_rows])):
         return "differs from pow(sum, 0.5)"
     with np.errstate(all="ignore"):
         off = ~((out == np.sqrt(S)) | (np.isnan(out) & np.isnan(S)))
-    if not bits_equal(out[off], pow_half(S[off])):
+    if not _bits_equal(out[off], pow_half(S[off])):
         return "differs from pow(sum, 0.5)"
     return None
 
@@ -295,7 +295,7 @@ def root_problem(out, S, full_rows: int = 64) -> str | None:
 def same_split(a, b) -> bool:
     if a[0] is None or b[0] is None:
         return tuple(a) == tuple(b)
-    return a[0] == b[0] and type(a[0]) is int and bits_equal(a[1:], b[1:])
+    return a[0] == b[0] and type(a[0]) is int and _bits_equal(a[1:], b[1:])
 
 
 # --------------------------------------------------------------------------
@@ -422,7 +422,7 @@ def _check_distances(T, rng):
         def cases(name=name, kind=kind):
             f = getattr(T, name)  # here, so that a missing function fails its own check
             for label, A, B in layouts:
-                yield label, lambda A=A, B=B: (None if bits_equal(f(A, B), ref_distances(kind, A, B[:, :A.shape[1]]))
+                yield label, lambda A=A, B=B: (None if _bits_equal(f(A, B), ref_distances(kind, A, B[:, :A.shape[1]]))
                                                else "differs from the strict column-order sum")
         yield name, lambda cases=cases: _first_problem(cases())
 
@@ -444,7 +444,7 @@ def _check_plenvo(P, rng):
                         # a negative pad unfolds only the top-left (H + 2p) x (W + 2p) part
                         part = A if p >= 0 else A[:, :A.shape[1] + 2 * p, :A.shape[2] + 2 * p]
                         want, woh, wow = ref_im2col(part, kh, kw, s, max(p, 0))
-                        return None if (oh, ow) == (woh, wow) and bits_equal(cols, want) else "differs"
+                        return None if (oh, ow) == (woh, wow) and _bits_equal(cols, want) else "differs"
                     yield f"C={A.shape[3]} {layout} kh={kh} kw={kw} stride={s} pad={p}", run
 
     def col2im_cases():
@@ -456,7 +456,7 @@ def _check_plenvo(P, rng):
                 for layout, G in (("C order", g), ("Fortran order", np.asfortranarray(g))):
                     yield (f"C={img.shape[3]} {layout} kh={kh} kw={kw} stride={s} pad={p}",
                            lambda G=G, sh=img.shape, kh=kh, kw=kw, s=s, p=p:
-                           None if bits_equal(P.col2im(G, sh, kh, kw, s, p), ref_col2im(G, sh, kh, kw, s, p))
+                           None if _bits_equal(P.col2im(G, sh, kh, kw, s, p), ref_col2im(G, sh, kh, kw, s, p))
                            else "differs")
 
     # values rounded to whole numbers: many tied maxima, plus NaN, infinities, signed zeros
@@ -470,7 +470,7 @@ def _check_plenvo(P, rng):
                     def run(A=A, k=k, s=s):
                         out, arg = P.maxpool_forward(A, k, s)
                         want, warg = ref_maxpool_forward(A, k, s)
-                        if not bits_equal(out, want):
+                        if not _bits_equal(out, want):
                             return "maxima differ"
                         return None if arg.dtype == np.intp and np.array_equal(arg, warg) else "argmax differs"
                     yield f"C={A.shape[3]} {layout} k={k} stride={s}", run
@@ -484,7 +484,7 @@ def _check_plenvo(P, rng):
                                                            np.asfortranarray(arg))):
                     yield (f"C={img.shape[3]} {layout} k={k} stride={s}",
                            lambda G=G, A=A, sh=img.shape, k=k, s=s:
-                           None if bits_equal(P.maxpool_backward(G, A, sh, k, s),
+                           None if _bits_equal(P.maxpool_backward(G, A, sh, k, s),
                                               ref_maxpool_backward(G, A, sh, k, s)) else "differs")
 
     yield "im2col", lambda: _first_problem(im2col_cases())
@@ -539,8 +539,8 @@ def _check_ostrim(O, rng):
             yield (label, lambda arg=arg: None if all(np.array_equal(a, b) for a, b in
                                                       zip(O.KDTree(arg).query(Q, 6), want))
                    else "differs from the tree over the float64 copy")
-        yield "no rows", lambda: brute_knn_problem(np.zeros((0, 3)), Q, 4, *O.KDTree(np.zeros((0, 3))).query(Q, 4))
-        yield "one row", lambda: brute_knn_problem(base[:1], Q, 3, *O.KDTree(base[:1].astype(float)).query(Q, 3))
+        yield "no rows", lambda: brute_knn_check(np.zeros((0, 3)), Q, 4, *O.KDTree(np.zeros((0, 3))).query(Q, 4))
+        yield "one row", lambda: brute_knn_check(base[:1], Q, 3, *O.KDTree(base[:1].astype(float)).query(Q, 3))
 
     def query_cases():
         for n, d, k, kind in ((200, 3, 7, "normal"), (150, 2, 10, "grid ties"), (61, 8, 5, "normal"),
@@ -550,7 +550,7 @@ def _check_ostrim(O, rng):
             Q = rng.integers(-3, 4, (40, d)).astype(float) if grid else rng.standard_normal((40, d))
             Q[:5] = X[:5]  # query points that are data rows
             yield (f"n={n} d={d} k={k} {kind}",
-                   lambda X=X, Q=Q, k=k: brute_knn_problem(X, Q, k, *O.KDTree(X).query(Q, k)))
+                   lambda X=X, Q=Q, k=k: brute_knn_check(X, Q, k, *O.KDTree(X).query(Q, k)))
 
     yield "KDTree", lambda: _first_problem(build_cases())
     yield "KDTree.query", lambda: _first_problem(query_cases())
@@ -649,7 +649,7 @@ def _distance_cases(T, sizes, has_scipy):
                 def check(out):
                     if kind == "euclidean":
                         return root_problem(out, sums("sqeuclidean"))
-                    return None if bits_equal(out, sums(metric)) else "differs from the column-order sum"
+                    return None if _bits_equal(out, sums(metric)) else "differs from the column-order sum"
                 return (lambda: f(X, Y)), peer, check
             peer_name = f"scipy cdist {metric}" if has_scipy else "numpy broadcasting"
             yield Case(name, f"{n}x{m}, d={d}", peer_name, prepare)
@@ -664,7 +664,7 @@ def _conv_cases(P, sizes):
 
             def check(r):
                 cols, OH, OW = ref_im2col(img, k, k, s, p)
-                return None if r[1:] == (OH, OW) and bits_equal(r[0], cols) else "differs"
+                return None if r[1:] == (OH, OW) and _bits_equal(r[0], cols) else "differs"
             return (lambda: P.im2col(img, k, k, s, p)), (lambda: ref_im2col(img, k, k, s, p)), check
 
         def prepare_col2im(N=N, HW=HW, C=C, k=k, s=s, p=p):
@@ -672,7 +672,7 @@ def _conv_cases(P, sizes):
             rows = ref_im2col(np.zeros((N, HW, HW, 1)), k, k, s, p)[0].shape[0]
             g = np.random.default_rng(N + k + s).standard_normal((rows, k * k * C))
             return ((lambda: P.col2im(g, shape, k, k, s, p)), (lambda: ref_col2im(g, shape, k, k, s, p)),
-                    lambda r: None if bits_equal(r, ref_col2im(g, shape, k, k, s, p)) else "differs")
+                    lambda r: None if _bits_equal(r, ref_col2im(g, shape, k, k, s, p)) else "differs")
 
         yield Case("im2col", size, "numpy pad + sliding_window_view", prepare_im2col)
         yield Case("col2im", size, "numpy k² strided slice-adds", prepare_col2im)
@@ -698,11 +698,11 @@ def _pool_cases(P, sizes, has_torch):
         def forward_check(img, k, s):
             def check(r):
                 want, warg = ref_maxpool_forward(img, k, s)
-                return None if bits_equal(r[0], want) and np.array_equal(r[1], warg) else "differs"
+                return None if _bits_equal(r[0], want) and np.array_equal(r[1], warg) else "differs"
             return check
 
         def backward_check(g, arg, shape, k, s):
-            return lambda r: None if bits_equal(r, ref_maxpool_backward(g, arg, shape, k, s)) else "differs"
+            return lambda r: None if _bits_equal(r, ref_maxpool_backward(g, arg, shape, k, s)) else "differs"
 
         def prepare_forward(data=data, k=k, s=s):
             img, _, _ = data()
@@ -784,7 +784,7 @@ def _knn_cases(O, sizes, has_scipy):
             spatial = importlib.import_module("scipy.spatial") if has_scipy else None
             peer = (lambda: spatial.cKDTree(X, leafsize=16)) if spatial is not None else None
             return ((lambda: O.KDTree(X)), peer,
-                    lambda tree: brute_knn_problem(X, Q[:50], 5, *tree.query(Q[:50], 5)))
+                    lambda tree: brute_knn_check(X, Q[:50], 5, *tree.query(Q[:50], 5)))
 
         def prepare_query(data=data, k=k):
             X, Q = data()
@@ -798,7 +798,7 @@ def _knn_cases(O, sizes, has_scipy):
             else:
                 peer = lambda: _np_knn(X, Q, k)  # noqa: E731
             return ((lambda: tree.query(Q, k)), peer,
-                    lambda r: brute_knn_problem(X, Q[:100], k, r[0][:100], r[1][:100]))
+                    lambda r: brute_knn_check(X, Q[:100], k, r[0][:100], r[1][:100]))
 
         q = nq if has_scipy else min(nq, 500)
         yield Case("KDTree build", f"n={n} d={d}",
