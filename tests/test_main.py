@@ -100,6 +100,15 @@ def test_a_module_that_does_not_import_fails_its_functions(monkeypatch, tmp_path
                    _selfcheck.benchmark_cases(True, _selfcheck.load_modules()[0]))
 
 
+def test_numpy_peers_stand_in_when_nothing_else_is_installed(monkeypatch):
+    monkeypatch.setattr(_selfcheck, "_installed", lambda name: False)
+    benches = [_selfcheck.run_case(c, 1) for c in _selfcheck.benchmark_cases(True, _selfcheck.load_modules()[0])]
+    assert {b.kernel for b in benches} == TIMED
+    assert not any(b.peer.startswith(("scipy", "sklearn", "torch")) for b in benches)
+    assert all(b.exact and b.detail == "" for b in benches), [b for b in benches if not b.exact]
+    assert [b.kernel for b in benches if b.peer_s is None] == ["KDTree build"]
+
+
 @pytest.mark.parametrize("ours, peer, check, exact, detail", [
     (lambda: 1, lambda: 2, lambda r: None, True, ""),
     (lambda: 1, lambda: 2, lambda r: "differs", False, "differs"),

@@ -74,13 +74,17 @@ def main(argv=None) -> int:
         table = Table(title=f"Timings: median of {repeats} runs, single thread")
         for col in ("kernel", "size", "ours", "peer", "peer time", "ratio", "exact"):
             table.add_column(col, justify="right" if col in ("ours", "peer time", "ratio") else "left")
+        notes = []
         for b in benches:
-            exact = "[green]yes[/green]" if b.exact else f"[red]NO[/red] {b.detail}"
-            if b.exact and b.detail:
-                exact += f" ({b.detail})"
+            exact = "[green]yes[/green]" if b.exact else "[red]NO[/red]"
+            if b.detail:  # kept out of the table so that its rows stay on one line
+                notes.append(f"[{len(notes) + 1}] {b.kernel} {b.size}: {b.detail}")
+                exact += f" [{len(notes)}]"
             table.add_row(b.kernel, b.size, _ms(b.ours_s), b.peer, _ms(b.peer_s),
                           "-" if b.ratio is None else f"{b.ratio:.2f}x", exact)
         console.print(table)
+        for note in notes:
+            console.print(note, markup=False)
         console.print("ratio = peer time / our time (above 1: ours is faster); "
                       "exact = our result bit-identical to the reference")
 
