@@ -88,6 +88,44 @@ def test_a_wrong_kernel_is_reported(monkeypatch, tmp_path, module, attr, functio
     assert [c["function"] for c in result["checks"] if not c["exact"]] == [function]
 
 
+def _wrong_when(f, cond):
+    """f, but with its result off by one ulp whenever cond(*args) holds."""
+    def g(*args):
+        r = f(*args)
+        if not cond(*args):
+            return r
+        if isinstance(r, tuple):
+            return (_bump_last(r[0]),) + r[1:]
+        return _bump_last(r)
+    return g
+
+
+CONFINED = [  # faults that only one layout, size or parameter reaches
+    (_tarsine, "pairwise_squared_euclidean", lambda X, Y: Y.shape[0] < 8 and X.size > 0 and Y.size > 0),
+    (_tarsine, "pairwise_manhattan_distances", lambda X, Y: X.shape[1] == 1 and X.size > 0 and Y.size > 0),
+    (_plenvo, "im2col", lambda X, kh, kw, s, p: p < 0),
+    (_plenvo, "col2im", lambda cols, *a: not cols.flags.c_contiguous),
+    (_plenvo, "maxpool_forward", lambda X, k, s: X.shape[3] >= 16 and not X.flags.c_contiguous),
+    (_plenvo, "maxpool_backward", lambda g, arg, shape, k, s: k == 4),
+]
+
+
+@pytest.mark.parametrize("module, name, cond", CONFINED, ids=[c[1] for c in CONFINED])
+def test_faults_confined_to_one_path_are_caught(monkeypatch, module, name, cond):
+    monkeypatch.setattr(module, name, _wrong_when(getattr(module, name), cond))
+    (check,) = _selfcheck.run_checks(functions=[name])
+    assert not check.exact
+
+
+@pytest.mark.parametrize("regression", [False, True])
+def test_split_faults_at_min_samples_leaf_zero_are_caught(monkeypatch, regression):
+    name = "_best_split_regressor" if regression else "_best_split_classifier"
+    f = getattr(_vellard, name)
+    monkeypatch.setattr(_vellard, name, lambda X, y, msl: f(X, y, max(msl, 1)) if msl != 0 else (None, None, None))
+    (check,) = _selfcheck.run_checks(functions=[name])
+    assert not check.exact and "min_samples_leaf=0" in check.detail
+
+
 def test_a_module_that_does_not_import_fails_its_functions(monkeypatch, tmp_path):
     monkeypatch.setitem(sys.modules, "kelpwise.accel._vellard", None)  # importing it now raises ImportError
     checks = _selfcheck.run_checks()
