@@ -1,43 +1,69 @@
-"""Reproducible benchmark harness: the same cases as `python -m kelpwise.accel`,
-each run several times with the median quoted, printed with the machine's CPU
-features and the SIMD path the kernels use.
+"""Reproducible benchmark harness: the cases of `python -m kelpwise.accel`,
+each run several times (ours and the peer alternately, every peer on one
+thread), the median quoted with the spread of the runs, after the machine's
+CPU features, the SIMD path the kernels report and the library versions.
+Inputs come from fixed seeds, and every timed result is checked bit for bit.
 
-    python benchmarks/run.py [--quick] [--repeats N] [--json FILE] [--only SUBSTRING]
+    python benchmarks/run.py [--quick] [--repeats N] [--only SUBSTRING] [--json FILE]
 """
+
+from __future__ import annotations
 
 import argparse
 import json
-import platform
 import statistics
-
-import numpy as np
+import sys
 
 from kelpwise.accel import _selfcheck
 
 
-def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--quick", action="store_true")
-    parser.add_argument("--repeats", type=int, default=7)
-    parser.add_argument("--json")
-    parser.add_argument("--only", default="", help="run only kernels whose name contains this")
-    args = parser.parse_args()
-    cpu = _selfcheck.cpu_info()
-    print(f"machine: {cpu['model']}; python {platform.python_version()}; numpy {np.__version__}")
-    print(f"CPU features: {' '.join(cpu['features'])}")
-    print(f"SIMD path: {cpu['simd_path']}")
+def _spread(samples: list[float]) -> str:
+    """Half the interquartile range relative to the median."""
+    if len(samples) < 4:
+        return ""
+    q1, med, q3 = statistics.quantiles(samples, n=4, method="inclusive")
+    return f"±{(q3 - q1) / 2 / med:.0%}" if med > 0 else ""
+
+
+def _fmt(seconds: float | None, samples: list[float]) -> str:
+    return "-" if seconds is None else f"{seconds * 1e3:10.2f} ms {_spread(samples):>5}"
+
+
+def main(argv=None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--quick", action="store_true", help="the small sizes of --quick")
+    parser.add_argument("--repeats", type=int, default=7, help="timed runs per case (default 7)")
+    parser.add_argument("--only", default="", metavar="SUBSTRING", help="only kernels whose name contains this")
+    parser.add_argument("--json", metavar="FILE", help="also write the results as JSON")
+    args = parser.parse_args(argv)
+
+    mods, errors = _selfcheck.load_modules()
+    machine = _selfcheck.machine_info(mods)
+    print(f"machine: {machine['cpu']}; Python {machine['python']}; NumPy {machine['numpy']}")
+    print(f"CPU features: {' '.join(machine['features']) or '-'}")
+    print("SIMD path: " + "; ".join(f"{k}: {v}" for k, v in machine["simd_path"].items()))
+    print("peers: " + ", ".join(f"{k} {v or 'not installed'}" for k, v in machine["peers"].items()))
+    for name, error in errors.items():
+        print(f"kelpwise.accel.{name} did not import: {error}")
+    print(f"median of {args.repeats} runs (± half the interquartile range); ratio = peer / ours")
+
     rows = []
-    for b in _selfcheck.run_benchmarks(args.quick, args.repeats):
-        if args.only not in b.kernel:
+    for case in _selfcheck.benchmark_cases(args.quick, mods):
+        if args.only not in case.kernel:
             continue
-        spread = statistics.pstdev(b.samples["ours"]) / b.ours_s if b.ours_s else 0.0
+        b = _selfcheck.run_case(case, args.repeats)
         rows.append(b)
-        print(f"{b.kernel:30s} {b.size:32s} ours {b.ours_s * 1e3:9.2f} ms (±{spread:4.0%})  "
-              f"{b.peer:38s} {b.peer_s * 1e3:9.2f} ms  ratio {b.ratio:6.2f}x  exact {b.exact}")
+        ratio = "-" if b.ratio is None else f"{b.ratio:7.2f}x"
+        print(f"{b.kernel:30s} {b.size:28s} ours {_fmt(b.ours_s, b.samples.get('ours', []))}  "
+              f"{b.peer:48s} {_fmt(b.peer_s, b.samples.get('peer', []))}  {ratio:>8}  "
+              f"{'exact' if b.exact else 'MISMATCH'} {b.detail}".rstrip(), flush=True)
+    ok = not errors and all(b.exact for b in rows)
     if args.json:
         with open(args.json, "w") as fh:
-            json.dump({"cpu": cpu, "benchmarks": [b.__dict__ for b in rows]}, fh, indent=2)
+            json.dump({"ok": ok, "quick": args.quick, "repeats": args.repeats, "machine": machine,
+                       "import_errors": errors, "benchmarks": [b.__dict__ for b in rows]}, fh, indent=2)
+    return 0 if ok else 1
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())

@@ -1,57 +1,265 @@
-"""The package's main job: `python -m kelpwise.accel`."""
+"""The main job `python -m kelpwise.accel` and the references it trusts."""
 
 import json
 import subprocess
 import sys
 
 import numpy as np
+import pytest
 
 from kelpwise.accel import __main__ as main_mod
-from kelpwise.accel import _selfcheck, _tarsine
+from kelpwise.accel import _ostrim, _plenvo, _selfcheck, _tarsine, _vellard
 
-FUNCTIONS = {"pairwise_squared_euclidean", "pairwise_distances", "pairwise_manhattan_distances", "im2col",
+FUNCTIONS = ["pairwise_squared_euclidean", "pairwise_distances", "pairwise_manhattan_distances", "im2col",
              "col2im", "maxpool_forward", "maxpool_backward", "_best_split_classifier", "_best_split_regressor",
-             "KDTree.query"}
+             "KDTree", "KDTree.query"]
+TIMED = {"pairwise_squared_euclidean", "pairwise_distances", "pairwise_manhattan_distances", "im2col", "col2im",
+         "maxpool_forward", "maxpool_backward", "_best_split_classifier", "_best_split_regressor", "KDTree build",
+         "KDTree.query"}
 
 
-def test_quick_run_reports_everything_exact(tmp_path):
+def test_quick_run_reports_every_function_exact(tmp_path):
     out = tmp_path / "r.json"
     proc = subprocess.run([sys.executable, "-m", "kelpwise.accel", "--quick", "--json", str(out)],
                           capture_output=True, text=True)
     assert proc.returncode == 0, proc.stdout + proc.stderr
+    assert "all kernels exact" in proc.stdout and "ratio" in proc.stdout
     result = json.loads(out.read_text())
-    assert result["ok"] is True
-    assert {c["function"] for c in result["checks"]} == FUNCTIONS
-    assert all(c["exact"] for c in result["checks"])
-    kernels = {b["kernel"] for b in result["benchmarks"]}
-    assert FUNCTIONS - {"KDTree.query"} <= kernels and {"KDTree build", "KDTree.query"} <= kernels
+    assert result["ok"] is True and result["quick"] is True
+    assert [c["function"] for c in result["checks"]] == FUNCTIONS
+    assert all(c["exact"] and c["detail"] == "" for c in result["checks"])
+    assert {b["kernel"] for b in result["benchmarks"]} == TIMED
     for b in result["benchmarks"]:
-        assert b["ours_s"] > 0 and b["peer_s"] > 0 and b["exact"] in (True, None)
+        assert b["exact"] is True, b
+        assert b["ours_s"] > 0 and len(b["samples"]["ours"]) == 3
+        if b["peer_s"] is not None:
+            assert b["ratio"] == pytest.approx(b["peer_s"] / b["ours_s"])
+    m = result["machine"]
+    assert set(m["features"]) <= set(_selfcheck.CPU_FLAGS)
+    assert m["simd_path"] == {"_tarsine": "unknown"} or any(hasattr(mod, "_simd_path") for mod in
+                                                             (_tarsine, _plenvo, _vellard, _ostrim))
 
 
-def test_a_wrong_kernel_is_reported(monkeypatch, tmp_path):
-    real = _tarsine.pairwise_manhattan_distances
+def _bump_last(a):
+    a = np.array(a)
+    a.flat[-1] = np.nextafter(a.flat[-1], np.inf)
+    return a
 
-    def off_by_one_ulp(X, Y):
-        out = real(X, Y)
-        out[0, 0] = np.nextafter(out[0, 0], np.inf)
-        return out
 
-    monkeypatch.setattr(_tarsine, "pairwise_manhattan_distances", off_by_one_ulp)
+class _SwappedTree:
+    """A KDTree whose query lists its two nearest indices the wrong way round."""
+    real = _ostrim.KDTree
+
+    def __init__(self, X):
+        self.tree = self.real(X)
+
+    def query(self, Q, k):
+        idx, dst = self.tree.query(Q, k)
+        idx = idx.copy()
+        if idx.shape[1] > 1:
+            idx[:, [0, 1]] = idx[:, [1, 0]]
+        return idx, dst
+
+
+BROKEN = [
+    (_tarsine, "pairwise_manhattan_distances", "pairwise_manhattan_distances",
+     lambda f: lambda X, Y: _bump_last(f(X, Y)) if X.size and Y.size else f(X, Y)),
+    (_tarsine, "pairwise_distances", "pairwise_distances",  # sqrt instead of pow: off in the last bit at times
+     lambda f: lambda X, Y: np.sqrt(_tarsine.pairwise_squared_euclidean(X, Y))),
+    (_plenvo, "col2im", "col2im", lambda f: lambda *a: _bump_last(f(*a))),
+    (_plenvo, "maxpool_forward", "maxpool_forward",
+     lambda f: lambda X, k, s: (lambda r: (r[0], np.where(r[1] == 1, 0, r[1])))(f(X, k, s))),
+    (_vellard, "_best_split_regressor", "_best_split_regressor",
+     lambda f: lambda X, y, msl: (lambda r: r if r[0] is None else (r[0], r[1], float(np.nextafter(r[2], 9))))(
+         f(X, y, msl))),
+    (_ostrim, "KDTree", "KDTree.query", lambda f: _SwappedTree),
+]
+
+
+@pytest.mark.parametrize("module, attr, function, breaker", BROKEN, ids=[b[2] for b in BROKEN])
+def test_a_wrong_kernel_is_reported(monkeypatch, tmp_path, module, attr, function, breaker):
+    monkeypatch.setattr(module, attr, breaker(getattr(module, attr)))
     checks = {c.function: c for c in _selfcheck.run_checks()}
-    assert not checks["pairwise_manhattan_distances"].exact
-    assert all(c.exact for name, c in checks.items() if name != "pairwise_manhattan_distances")
+    assert not checks[function].exact and checks[function].detail
+    assert all(c.exact for name, c in checks.items() if name != function)
     assert main_mod.main(["--no-bench", "--json", str(tmp_path / "r.json")]) == 1
-    assert json.loads((tmp_path / "r.json").read_text())["ok"] is False
+    result = json.loads((tmp_path / "r.json").read_text())
+    assert result["ok"] is False
+    assert [c["function"] for c in result["checks"] if not c["exact"]] == [function]
 
 
-def test_references_agree_with_brute_loops():
-    """The vectorised references used by the self-check follow the stated
-    accumulation order (checked here against direct loops)."""
-    rng = np.random.default_rng(0)
-    g = rng.standard_normal((2 * 4 * 4, 9 * 2))
-    d = np.zeros((2, 6, 6, 2))
-    for row in range(32):
-        n, oh, ow = row // 16, row // 4 % 4, row % 4
-        d[n, oh:oh + 3, ow:ow + 3, :] += g[row].reshape(3, 3, 2)
-    assert np.array_equal(_selfcheck.ref_col2im(g, (2, 4, 4, 2), 3, 3, 1, 1), d[:, 1:-1, 1:-1, :])
+def _wrong_when(f, cond):
+    """f, but with its result off by one ulp whenever cond(*args) holds."""
+    def g(*args):
+        r = f(*args)
+        if not cond(*args):
+            return r
+        if isinstance(r, tuple):
+            return (_bump_last(r[0]),) + r[1:]
+        return _bump_last(r)
+    return g
+
+
+CONFINED = [  # faults that only one layout, size or parameter reaches
+    (_tarsine, "pairwise_squared_euclidean", lambda X, Y: Y.shape[0] < 8 and X.size > 0 and Y.size > 0),
+    (_tarsine, "pairwise_manhattan_distances", lambda X, Y: X.shape[1] == 1 and X.size > 0 and Y.size > 0),
+    (_plenvo, "im2col", lambda X, kh, kw, s, p: p < 0),
+    (_plenvo, "col2im", lambda cols, *a: not cols.flags.c_contiguous),
+    (_plenvo, "maxpool_forward", lambda X, k, s: X.shape[3] >= 16 and not X.flags.c_contiguous),
+    (_plenvo, "maxpool_backward", lambda g, arg, shape, k, s: k == 4),
+]
+
+
+@pytest.mark.parametrize("module, name, cond", CONFINED, ids=[c[1] for c in CONFINED])
+def test_faults_confined_to_one_path_are_caught(monkeypatch, module, name, cond):
+    monkeypatch.setattr(module, name, _wrong_when(getattr(module, name), cond))
+    (check,) = _selfcheck.run_checks(functions=[name])
+    assert not check.exact
+
+
+@pytest.mark.parametrize("regression", [False, True])
+def test_split_faults_at_min_samples_leaf_zero_are_caught(monkeypatch, regression):
+    name = "_best_split_regressor" if regression else "_best_split_classifier"
+    f = getattr(_vellard, name)
+    monkeypatch.setattr(_vellard, name, lambda X, y, msl: f(X, y, max(msl, 1)) if msl != 0 else (None, None, None))
+    (check,) = _selfcheck.run_checks(functions=[name])
+    assert not check.exact and "min_samples_leaf=0" in check.detail
+
+
+def test_a_module_that_does_not_import_fails_its_functions(monkeypatch, tmp_path):
+    monkeypatch.setitem(sys.modules, "kelpwise.accel._vellard", None)  # importing it now raises ImportError
+    checks = _selfcheck.run_checks()
+    assert [c.function for c in checks] == FUNCTIONS
+    failed = {c.function: c.detail for c in checks if not c.exact}
+    assert set(failed) == {"_best_split_classifier", "_best_split_regressor"}
+    assert all("kelpwise.accel._vellard did not import" in d for d in failed.values())
+    assert main_mod.main(["--no-bench", "--json", str(tmp_path / "r.json")]) == 1
+    assert not any(c.kernel.startswith("_best_split") for c in
+                   _selfcheck.benchmark_cases(True, _selfcheck.load_modules()[0]))
+
+
+def test_numpy_peers_stand_in_when_nothing_else_is_installed(monkeypatch):
+    monkeypatch.setattr(_selfcheck, "_installed", lambda name: False)
+    benches = [_selfcheck.run_case(c, 1) for c in _selfcheck.benchmark_cases(True, _selfcheck.load_modules()[0])]
+    assert {b.kernel for b in benches} == TIMED
+    assert not any(b.peer.startswith(("scipy", "sklearn", "torch")) for b in benches)
+    assert all(b.exact and b.detail == "" for b in benches), [b for b in benches if not b.exact]
+    assert [b.kernel for b in benches if b.peer_s is None] == ["KDTree build"]
+
+
+@pytest.mark.parametrize("ours, peer, check, exact, detail", [
+    (lambda: 1, lambda: 2, lambda r: None, True, ""),
+    (lambda: 1, lambda: 2, lambda r: "differs", False, "differs"),
+    (lambda: 1, lambda: 1 / 0, lambda r: None, True, "peer failed: ZeroDivisionError"),
+    (lambda: 1 / 0, lambda: 2, lambda r: None, False, "ZeroDivisionError"),
+])
+def test_timed_case_outcomes(ours, peer, check, exact, detail):
+    b = _selfcheck.run_case(_selfcheck.Case("k", "size", "peer", lambda: (ours, peer, check)), 3)
+    assert b.exact is exact and b.detail.startswith(detail)
+    if b.ours_s is not None and peer is not None and not detail.startswith("peer failed"):
+        assert len(b.samples["ours"]) == len(b.samples["peer"]) == 3
+        assert b.ratio == b.peer_s / b.ours_s
+
+
+# ---------------------------------------------------------------------------
+# The references are what make "exact" mean something: each is checked here
+# against a direct loop of the stated algorithm, or against worked examples.
+
+
+@pytest.mark.parametrize("k, s, p", [(3, 1, 1), (3, 2, 1), (2, 2, 0), (5, 1, 2), (2, 1, -1)])
+def test_col2im_reference_adds_in_cols_row_order(k, s, p):
+    rng = np.random.default_rng(k * 10 + s)
+    shape = (2, 7, 6, 3)
+    Hp, Wp = 7 + 2 * p, 6 + 2 * p
+    OH, OW = (Hp - k) // s + 1, (Wp - k) // s + 1
+    g = rng.standard_normal((2 * OH * OW, k * k * 3)) * 10.0 ** rng.integers(-8, 8, (2 * OH * OW, k * k * 3))
+    d = np.zeros((2, Hp, Wp, 3))
+    for row in range(len(g)):
+        n, oh, ow = row // (OH * OW), row // OW % OH, row % OW
+        d[n, oh * s:oh * s + k, ow * s:ow * s + k, :] += g[row].reshape(k, k, 3)
+    want = d[:, p:-p, p:-p, :] if p > 0 else d
+    assert _selfcheck._bits_equal(_selfcheck.ref_col2im(g, shape, k, k, s, p), want)
+
+
+@pytest.mark.parametrize("k, s", [(2, 2), (3, 1), (3, 2)])
+def test_maxpool_references_follow_the_loops(k, s):
+    rng = np.random.default_rng(k + s)
+    X = np.round(rng.standard_normal((2, 8, 7, 3)))
+    X.flat[rng.choice(X.size, 12, replace=False)] = [np.nan, -np.inf, -0.0, 0.0] * 3
+    out, arg = _selfcheck.ref_maxpool_forward(X, k, s)
+    g = rng.standard_normal(out.shape)
+    dX = np.zeros(X.shape)
+    for n, oh, ow, c in np.ndindex(out.shape):
+        best, bi = X[n, oh * s, ow * s, c], 0
+        for t in range(k * k):
+            v = X[n, oh * s + t // k, ow * s + t % k, c]
+            if v > best:
+                best, bi = v, t
+        assert _selfcheck._bits_equal(out[n, oh, ow, c], best) and arg[n, oh, ow, c] == bi
+        dX[n, oh * s + bi // k, ow * s + bi % k, c] += g[n, oh, ow, c]
+    assert _selfcheck._bits_equal(_selfcheck.ref_maxpool_backward(g, arg, X.shape, k, s), dX)
+
+
+@pytest.mark.parametrize("regression, X, y, msl, want", [
+    (False, [[1.0], [2.0], [3.0], [4.0]], [0, 0, 1, 1], 1, (0, 2.5, 0.0)),
+    (False, [[1.0], [2.0], [3.0], [4.0]], [0, 0, 1, 1], 3, (None, None, None)),
+    (False, [[5.0, 1.0], [6.0, 1.0], [7.0, 2.0], [8.0, 2.0]], [0, 0, 1, 1], 1, (0, 6.5, 0.0)),
+    (False, [[1.0], [2.0], [3.0], [np.nan]], [0, 0, 0, 1], 1, (0, np.nan, 0.0)),
+    (True, [[1.0], [2.0], [3.0], [4.0], [5.0]], [1.0, 2.0, 3.0, 10.0, 11.0], 2, (0, 3.5, 0.5000000000000002)),
+    (True, [[1.0], [2.0], [3.0], [4.0], [5.0]], [1.0, 2.0, 3.0, 10.0, 11.0], 3, (None, None, None)),
+    (True, [[1.0], [2.0], [3.0]], [0.1, 0.1, np.nan], 1, (None, None, None)),
+])
+def test_split_references_on_worked_examples(regression, X, y, msl, want):
+    X, y = np.array(X), np.array(y)
+    for ref in (_selfcheck.ref_split, _selfcheck.np_split):
+        assert _selfcheck.same_split(ref(X, y, msl, regression), want), ref.__name__
+
+
+@pytest.mark.parametrize("seed", range(4))
+@pytest.mark.parametrize("regression", [False, True])
+def test_vectorised_split_reference_equals_the_plain_one(seed, regression):
+    rng = np.random.default_rng(seed)
+    n = int(rng.integers(2, 80))
+    X = np.round(rng.standard_normal((n, 3)), 1)
+    y = np.round(rng.standard_normal(n), 1) * 1e3 if regression else rng.choice([-4, 2, 9, 11], n)
+    for msl in (0, 1, 4):
+        assert _selfcheck.same_split(_selfcheck.np_split(X, y, msl, regression),
+                                     _selfcheck.ref_split(X, y, msl, regression))
+
+
+def test_knn_oracle_accepts_tie_orders_and_catches_faults():
+    X = np.array([[0.0, 0.0], [1.0, 0.0], [2.0, 0.0], [5.0, 5.0]])
+    Q = np.array([[1.0, 0.0]])
+    idx, dst = np.array([[1, 0, 2]], np.int32), np.array([[0.0, 1.0, 1.0]])
+    assert _selfcheck.brute_knn_check(X, Q, 3, idx, dst) is None
+    assert _selfcheck.brute_knn_check(X, Q, 3, idx[:, [0, 2, 1]], dst) is None  # tied rows either way
+    assert _selfcheck.brute_knn_check(X, Q, 3, idx[:, [1, 0, 2]], dst) == "indices inconsistent with their distances"
+    assert _selfcheck.brute_knn_check(X, Q, 3, idx, _bump_last(dst)) == "distances differ from brute force"
+    assert _selfcheck.brute_knn_check(X, Q, 3, np.array([[1, 0, 0]], np.int32), dst) == "an index is listed twice"
+    assert _selfcheck.brute_knn_check(X, Q, 3, np.array([[1, 0, -2]], np.int32), dst) == "index out of range"
+    assert "result dtypes" in _selfcheck.brute_knn_check(X, Q, 3, idx.astype(np.int64), dst)
+    assert "result shapes" in _selfcheck.brute_knn_check(X, Q, 9, idx, dst)  # k is clamped to 4 rows
+
+
+def test_root_check_tells_pow_from_sqrt():
+    S = np.random.default_rng(1).random((200, 300)) * 1e3
+    pow_root = _selfcheck.pow_half(S)
+    assert (pow_root != np.sqrt(S)).any()  # the two roots do differ on this matrix
+    assert _selfcheck.root_problem(pow_root, S) is None
+    assert _selfcheck.root_problem(np.sqrt(S), S) == "differs from pow(sum, 0.5)"
+    late = pow_root.copy()
+    i = np.flatnonzero(pow_root == np.sqrt(S))[-1]  # beyond the rows compared in full
+    late.flat[i] = np.nextafter(late.flat[i], 0)
+    assert _selfcheck.root_problem(late, S) == "differs from pow(sum, 0.5)"
+
+
+def test_machine_info_reads_cpu_flags_and_the_reported_simd_path(tmp_path, monkeypatch):
+    cpuinfo = tmp_path / "cpuinfo"
+    cpuinfo.write_text("model name\t: Test CPU\nflags\t\t: fpu sse2 avx2 fma avx512f\n\n"
+                       "model name\t: Test CPU\nflags\t\t: fpu\n")
+    info = _selfcheck.machine_info({"_tarsine": _tarsine}, str(cpuinfo))
+    assert info["cpu"] == "Test CPU" and info["features"] == ["sse2", "avx2", "fma", "avx512f"]
+    if not hasattr(_tarsine, "_simd_path"):
+        assert info["simd_path"] == {"_tarsine": "unknown"}
+    monkeypatch.setattr(_tarsine, "_simd_path", lambda: "avx512f, 8 pairs per vector", raising=False)
+    assert _selfcheck.simd_paths({"_tarsine": _tarsine}) == {"_tarsine": "avx512f, 8 pairs per vector"}

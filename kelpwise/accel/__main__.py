@@ -1,8 +1,11 @@
 """python -m kelpwise.accel: check every kernel against a plain NumPy
 reference, then time it against the best alternative installed.
 
-Exit status 0 when every function is exact, 1 on any mismatch.
+Exit status 0 when every function and every timed result is exact, 1 on any
+mismatch or on a module that does not import.
 """
+
+from __future__ import annotations
 
 import argparse
 import json
@@ -15,24 +18,43 @@ from rich.table import Table
 from . import _selfcheck
 
 
+def _ms(seconds) -> str:
+    return "-" if seconds is None else f"{seconds * 1e3:.2f} ms"
+
+
+def _machine_line(m: dict) -> str:
+    peers = ", ".join(f"{k} {v}" for k, v in m["peers"].items() if v and k != "threadpoolctl") or "none"
+    paths = "; ".join(f"{k}: {v}" for k, v in m["simd_path"].items())
+    return (f"[bold]kelpwise.accel[/bold] on {m['cpu']}\n"
+            f"CPU features: {' '.join(m['features']) or 'none of ' + ' '.join(_selfcheck.CPU_FLAGS)}\n"
+            f"SIMD path: {paths}\n"
+            f"Python {m['python']}, NumPy {m['numpy']}; peers installed: {peers}")
+
+
 def main(argv=None) -> int:
     parser = argparse.ArgumentParser(prog="python -m kelpwise.accel", description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true", help="small sizes: a run of a few seconds")
     parser.add_argument("--json", metavar="FILE", help="also write the results as JSON to FILE")
     parser.add_argument("--no-bench", action="store_true", help="run the self-check only")
-    parser.add_argument("--repeats", type=int, default=None, help="timed runs per case (median quoted)")
+    parser.add_argument("--repeats", type=int, default=None, metavar="N",
+                        help="timed runs per case, median quoted (default 3 with --quick, else 5)")
     args = parser.parse_args(argv)
-    console = Console()
-    cpu = _selfcheck.cpu_info()
-    console.print(f"[bold]kelpwise.accel[/bold] on {cpu['model']} ({', '.join(cpu['features']) or 'no SIMD flags'})")
+    # Piped output gets a wide fixed width so the table stays on one line per row.
+    console = Console(width=None if sys.stdout.isatty() else 150)
 
-    progress = Progress(TextColumn("{task.description:<48}"), BarColumn(), MofNCompleteColumn(),
+    mods, errors = _selfcheck.load_modules()
+    machine = _selfcheck.machine_info(mods)
+    console.print(_machine_line(machine))
+
+    def progress_bar():
+        return Progress(TextColumn("{task.description:<56}"), BarColumn(), MofNCompleteColumn(),
                         TimeElapsedColumn(), console=console, transient=True)
-    with progress:
-        task = progress.add_task("self-check", total=11)
-        checks = _selfcheck.run_checks(lambda name: progress.update(task, advance=1, description=f"check {name}"))
-        progress.update(task, completed=11)
-    table = Table(title="Self-check against plain NumPy references")
+
+    with progress_bar() as progress:
+        task = progress.add_task("self-check", total=len(_selfcheck.FUNCTIONS))
+        checks = _selfcheck.run_checks(
+            lambda name: progress.update(task, advance=1, description=f"check {name}"), loaded=(mods, errors))
+    table = Table(title="Self-check, bit for bit")
     table.add_column("function")
     table.add_column("result")
     for c in checks:
@@ -40,23 +62,33 @@ def main(argv=None) -> int:
     console.print(table)
 
     benches = []
-    if not args.no_bench and all(c.function != "import" for c in checks):
-        cases = len(_selfcheck.benchmark_cases(args.quick))
-        with progress:
-            task = progress.add_task("benchmark", total=cases)
-            benches = _selfcheck.run_benchmarks(
-                args.quick, args.repeats, lambda name: progress.update(task, advance=1, description=name))
-        table = Table(title="Timings (median, single thread)")
+    if not args.no_bench:
+        cases = _selfcheck.benchmark_cases(args.quick, mods)
+        repeats = args.repeats or (3 if args.quick else 5)
+        with progress_bar() as progress:
+            task = progress.add_task("benchmark", total=len(cases))
+            for case in cases:
+                progress.update(task, description=f"time {case.kernel} {case.size}")
+                benches.append(_selfcheck.run_case(case, repeats))
+                progress.advance(task)
+        table = Table(title=f"Timings: median of {repeats} runs, single thread")
         for col in ("kernel", "size", "ours", "peer", "peer time", "ratio", "exact"):
             table.add_column(col, justify="right" if col in ("ours", "peer time", "ratio") else "left")
+        notes = []
         for b in benches:
-            exact = {True: "[green]yes[/green]", False: "[red]NO[/red]", None: "-"}[b.exact]
-            table.add_row(b.kernel, b.size, f"{b.ours_s * 1e3:.2f} ms", b.peer,
-                          f"{b.peer_s * 1e3:.2f} ms", f"{b.ratio:.2f}x", exact)
+            exact = "[green]yes[/green]" if b.exact else "[red]NO[/red]"
+            if b.detail:  # kept out of the table so that its rows stay on one line
+                notes.append(f"[{len(notes) + 1}] {b.kernel} {b.size}: {b.detail}")
+                exact += f" [{len(notes)}]"
+            table.add_row(b.kernel, b.size, _ms(b.ours_s), b.peer, _ms(b.peer_s),
+                          "-" if b.ratio is None else f"{b.ratio:.2f}x", exact)
         console.print(table)
-        console.print("ratio = peer time / our time (above 1: ours is faster)")
+        for note in notes:
+            console.print(note, markup=False)
+        console.print("ratio = peer time / our time (above 1: ours is faster); "
+                      "exact = our result bit-identical to the reference")
 
-    result = _selfcheck.as_json(checks, benches, cpu)
+    result = _selfcheck.as_json(checks, benches, machine, args.quick)
     if args.json:
         with open(args.json, "w") as fh:
             json.dump(result, fh, indent=2)

@@ -1,50 +1,67 @@
 """Self-check and benchmark of the kelpwise.accel kernels.
 
 `run_checks` compares every function of the four modules with a plain NumPy
-reference on built-in synthetic data (NaN, infinities, ties, non-contiguous
-layouts, sizes that are not multiples of any vector width).  `run_benchmarks`
-times each kernel against the best alternative installed (NumPy always;
-SciPy, scikit-learn and PyTorch when present), side by side in one process,
-single-threaded.  Both are used by ``python -m kelpwise.accel`` and by the
-harness in ``benchmarks/``.
+reference on built-in synthetic data (NaN, infinities, signed zeros, ties,
+non-contiguous layouts, sizes that are not multiples of any vector width).
+`benchmark_cases` and `run_case` time each kernel against the best
+alternative installed (NumPy always; SciPy, scikit-learn and PyTorch when
+present), side by side in one process with every peer held to one thread, and
+check each timed result bit for bit.  All of it serves
+``python -m kelpwise.accel`` and the harness in ``benchmarks/``.
 """
 
 from __future__ import annotations
 
 import contextlib
 import importlib
+import importlib.metadata
+import importlib.util
 import math
 import platform
 import statistics
 import time
 from dataclasses import asdict, dataclass, field
-from typing import Callable
+from typing import Callable, Iterator
 
 import numpy as np
+from numpy.lib.stride_tricks import sliding_window_view
+
+MODULES = {
+    "_tarsine": ("pairwise_squared_euclidean", "pairwise_distances", "pairwise_manhattan_distances"),
+    "_plenvo": ("im2col", "col2im", "maxpool_forward", "maxpool_backward"),
+    "_vellard": ("_best_split_classifier", "_best_split_regressor"),
+    "_ostrim": ("KDTree", "KDTree.query"),
+}
+FUNCTIONS = tuple(f for names in MODULES.values() for f in names)
 
 # --------------------------------------------------------------------------
-# Plain NumPy references of the kernels (the stated algorithms, vectorised
-# only across independent outputs, so every sum keeps its order).
+# Plain NumPy references of the kernels.  They follow the stated algorithms
+# and are vectorised only across independent outputs, so every sum keeps the
+# order in which the kernels accumulate it.
 
 _pow_half = np.frompyfunc(lambda a: math.pow(a, 0.5), 1, 1)
 
 
+def pow_half(a) -> np.ndarray:
+    """The C library's pow(a, 0.5) elementwise (NumPy's own power and sqrt
+    differ from it in the last bit of some entries)."""
+    return _pow_half(np.asarray(a, dtype=np.float64)).astype(np.float64)
+
+
 def ref_distances(kind: str, X: np.ndarray, Y: np.ndarray) -> np.ndarray:
+    """One accumulator per pair, columns added in increasing order from +0.0."""
     acc = np.zeros((X.shape[0], Y.shape[0]))
     with np.errstate(all="ignore"):
         for k in range(X.shape[1]):
             diff = X[:, k, None] - Y[None, :, k]
-            acc = acc + (np.abs(diff) if kind == "manhattan" else diff * diff)
-    if kind == "euclidean":
-        acc = _pow_half(acc).astype(np.float64)
-    return acc
+            acc += np.abs(diff) if kind == "manhattan" else diff * diff
+    return pow_half(acc) if kind == "euclidean" else acc
 
 
 def ref_im2col(X, kh, kw, s, p):
-    from numpy.lib.stride_tricks import sliding_window_view
-
+    """Zero border, every window as a strided view, copied out in (i, j, c) order."""
     Xp = np.pad(X, ((0, 0), (p, p), (p, p), (0, 0))) if p > 0 else X
-    N, _, _, C = X.shape
+    N, C = X.shape[0], X.shape[3]
     win = sliding_window_view(Xp, (kh, kw), axis=(1, 2))[:, ::s, ::s]  # (N, OH, OW, C, kh, kw)
     OH, OW = win.shape[1], win.shape[2]
     cols = np.ascontiguousarray(win.transpose(0, 1, 2, 4, 5, 3)).reshape(N * OH * OW, kh * kw * C)
@@ -52,22 +69,29 @@ def ref_im2col(X, kh, kw, s, p):
 
 
 def ref_col2im(cols, shape, kh, kw, s, p):
-    """k² strided slice-adds; windows are visited in decreasing (i, j) so that
-    each element receives its contributions in increasing row order."""
-    N, H, W, C = shape
+    """k² strided slice-adds onto a zero-filled bordered buffer.
+
+    An element at bordered row r is reached by the window row oh = (r - i) / s,
+    so increasing oh means decreasing i (and likewise ow and j).  Visiting the
+    window offsets (i, j) from (kh-1, kw-1) down to (0, 0), i-major, therefore
+    hands every element its contributions in increasing `cols` row order, the
+    order in which the kernel adds them."""
+    N, H, W, C = (int(v) for v in shape[:4])
     Hp, Wp = H + 2 * p, W + 2 * p
     OH, OW = (Hp - kh) // s + 1, (Wp - kw) // s + 1
     d = np.zeros((N, Hp, Wp, C))
     c6 = cols.reshape(N, OH, OW, kh, kw, C)
-    for i in range(kh - 1, -1, -1):
-        for j in range(kw - 1, -1, -1):
-            d[:, i:i + s * (OH - 1) + 1:s, j:j + s * (OW - 1) + 1:s, :] += c6[:, :, :, i, j, :]
+    with np.errstate(all="ignore"):
+        for i in range(kh - 1, -1, -1):
+            for j in range(kw - 1, -1, -1):
+                d[:, i:i + s * (OH - 1) + 1:s, j:j + s * (OW - 1) + 1:s, :] += c6[:, :, :, i, j, :]
     return d[:, p:-p, p:-p, :] if p > 0 else d
 
 
 def ref_maxpool_forward(X, k, s):
-    from numpy.lib.stride_tricks import sliding_window_view
-
+    """Running maximum over the window in row-major order, replaced only on a
+    strict IEEE greater-than (so the first of tied maxima wins and NaN never
+    replaces a value)."""
     win = sliding_window_view(X, (k, k), axis=(1, 2))[:, ::s, ::s]  # (N, OH, OW, C, k, k)
     flat = win.reshape(win.shape[:4] + (k * k,))
     best = flat[..., 0].copy()
@@ -80,17 +104,18 @@ def ref_maxpool_forward(X, k, s):
 
 
 def ref_maxpool_backward(grad, argmax, shape, k, s):
-    N, OH, OW, C = grad.shape
+    """Unbuffered scatter-add in (n, oh, ow, c) order onto zeros."""
     n, oh, ow, c = np.indices(grad.shape)
     rows = oh * s + argmax // k
     cols = ow * s + argmax % k
-    dX = np.zeros(shape)
-    np.add.at(dX, (n.ravel(), rows.ravel(), cols.ravel(), c.ravel()), grad.ravel())
+    dX = np.zeros(tuple(int(v) for v in shape[:4]))
+    with np.errstate(all="ignore"):
+        np.add.at(dX, (n.ravel(), rows.ravel(), cols.ravel(), c.ravel()), grad.ravel())
     return dX
 
 
 def ref_split(X, y, msl, regression):
-    """The best-split search, step by step in plain Python."""
+    """The best-split search, one sample at a time in plain Python."""
     n, m = X.shape
     tot = float(n)
     if regression:
@@ -103,10 +128,10 @@ def ref_split(X, y, msl, regression):
             pure = np.float64(s2) / tot - mean * mean < 1e-15
     else:
         classes = np.unique(y)
-        idx = {int(c): i for i, c in enumerate(classes)}
+        cidx = {int(c): i for i, c in enumerate(classes)}
         total = [0.0] * len(classes)
         for i in range(n):
-            total[idx[int(y[i])]] += 1.0
+            total[cidx[int(y[i])]] += 1.0
         base = 1.0
         for t in total:
             p = t / tot if tot else math.nan
@@ -125,7 +150,7 @@ def ref_split(X, y, msl, regression):
                 ls += float(y[k])
                 ls2 += float(y[k]) * float(y[k])
             else:
-                left[idx[int(y[k])]] += 1.0
+                left[cidx[int(y[k])]] += 1.0
             cur, nxt = float(X[k, j]), float(X[order[i + 1], j])
             ln += 1.0
             if cur == nxt:
@@ -138,7 +163,7 @@ def ref_split(X, y, msl, regression):
                 lv, rv = ls2 / ln - lm * lm, (s2 - ls2) / rn - rm * rm
             else:
                 lv = rv = 1.0
-                for a, t in zip(left, total):
+                for a in left:
                     lv -= (a / ln) * (a / ln)
                 for a, t in zip(left, total):
                     rv -= ((t - a) / rn) * ((t - a) / rn)
@@ -148,27 +173,96 @@ def ref_split(X, y, msl, regression):
     return (None, None, None) if best[0] == -1 else best
 
 
+def np_split(X, y, msl, regression):
+    """The same search vectorised over the sorted positions of each feature.
+
+    Running counts and sums come from cumulative sums, which NumPy adds
+    strictly left to right, and every per-position formula keeps the scalar
+    operation order, so the result equals `ref_split` bit for bit.  The first
+    minimum (np.argmin) is the first candidate that a strict less-than sweep
+    keeps."""
+    n, m = X.shape
+    tot = float(n)
+    with np.errstate(all="ignore"):
+        if regression:
+            yv = np.asarray(y[:n], dtype=np.float64)
+            s = float(np.cumsum(yv)[-1]) if n else 0.0
+            s2 = float(np.cumsum(yv * yv)[-1]) if n else 0.0
+            mean = np.float64(s) / tot
+            if np.float64(s2) / tot - mean * mean < 1e-15:
+                return (None, None, None)
+        else:
+            classes = np.unique(y)
+            codes = np.searchsorted(classes, y[:n])
+            total = np.bincount(codes, minlength=len(classes)).astype(np.float64)
+            base = np.float64(1.0)
+            for t in total:
+                p = t / np.float64(tot)
+                base -= p * p
+            if base < 1e-15:
+                return (None, None, None)
+        best = (-1, 0.0, 1e308)
+        ln = np.arange(1, n, dtype=np.float64)
+        rn = tot - ln
+        for j in range(m):
+            order = np.argsort(X[:, j])
+            xs = X[order, j]
+            cur, nxt = xs[:-1], xs[1:]
+            if regression:
+                ys = yv[order]
+                ls, ls2 = np.cumsum(ys)[:-1], np.cumsum(ys * ys)[:-1]
+                lm, rm = ls / ln, (s - ls) / rn
+                lv, rv = ls2 / ln - lm * lm, (s2 - ls2) / rn - rm * rm
+            else:
+                onehot = np.zeros((n, len(classes)))
+                onehot[np.arange(n), codes[order]] = 1.0
+                left = np.cumsum(onehot, axis=0)[:-1]
+                lv = rv = np.float64(1.0)
+                for c in range(len(classes)):
+                    pl = left[:, c] / ln
+                    lv = lv - pl * pl
+                for c in range(len(classes)):
+                    pr = (total[c] - left[:, c]) / rn
+                    rv = rv - pr * pr
+            score = (ln / tot) * lv + (rn / tot) * rv
+            ok = (cur != nxt) & ~(ln < msl) & ~(rn < msl) & (score < 1e308)
+            if ok.any():
+                i = int(np.argmin(np.where(ok, score, np.inf)))
+                if score[i] < best[2]:
+                    best = (j, float((cur[i] + nxt[i]) * 0.5), float(score[i]))
+    return (None, None, None) if best[0] == -1 else best
+
+
 def brute_knn_check(X, Q, k, idx, dst) -> str | None:
     """None when every row holds the k smallest strict column-order squared
-    distances, sorted, with indices consistent with their distances."""
+    distances, in increasing order, bit for bit, with distinct in-range
+    indices whose own distances are the ones listed.  Among equal distances
+    any order of the indices is accepted."""
+    X = np.asarray(X, dtype=np.float64)
+    Q = np.asarray(Q, dtype=np.float64)
+    k = max(0, min(k, len(X)))
+    idx, dst = np.asarray(idx), np.asarray(dst)
+    if idx.shape != (len(Q), k) or dst.shape != (len(Q), k):
+        return f"result shapes {idx.shape} and {dst.shape}, expected {(len(Q), k)}"
+    if idx.dtype != np.int32 or dst.dtype != np.float64:
+        return f"result dtypes {idx.dtype} and {dst.dtype}"
+    if idx.size and (idx.min() < 0 or idx.max() >= len(X)):
+        return "index out of range"
     acc = np.zeros((len(Q), len(X)))
     for c in range(X.shape[1]):
         diff = Q[:, c, None] - X[None, :, c]
-        acc = acc + diff * diff
-    k = min(k, len(X))
-    if idx.shape != (len(Q), k) or idx.dtype != np.int32:
-        return f"result shape {idx.shape} {idx.dtype}"
-    want = np.sort(acc, axis=1)[:, :k]
-    if not _bits_equal(dst, want):
+        acc += diff * diff
+    if not _bits_equal(dst, np.sort(acc, axis=1)[:, :k]):
         return "distances differ from brute force"
     if not _bits_equal(np.take_along_axis(acc, idx.astype(np.intp), axis=1), dst):
-        return "indices inconsistent with distances"
+        return "indices inconsistent with their distances"
     if any(len(set(r)) != k for r in idx.tolist()):
-        return "repeated index"
+        return "an index is listed twice"
     return None
 
 
 def _bits_equal(a, b) -> bool:
+    """Same shape and the same 64-bit patterns (all NaNs count as one)."""
     a = np.array(a, dtype=np.float64)
     b = np.array(b, dtype=np.float64)
     if a.shape != b.shape:
@@ -178,10 +272,101 @@ def _bits_equal(a, b) -> bool:
     return bool(np.array_equal(a.view(np.int64), b.view(np.int64)))
 
 
-def _same_split(a, b) -> bool:
+def root_problem(out, S, full_rows: int = 64) -> str | None:
+    """Whether `out` is pow(S, 0.5) bit for bit, for a large S.
+
+    pow(x, 0.5) and sqrt(x) differ only in the last bit of a small share of
+    entries (about one in a thousand), so every entry must equal sqrt(S) or,
+    where it does not, pow(S, 0.5); the first `full_rows` rows are compared
+    with pow in full, which tells a kernel that takes pow from one that takes
+    sqrt."""
+    out, S = np.asarray(out), np.asarray(S)
+    if out.shape != S.shape:
+        return f"shape {out.shape}, expected {S.shape}"
+    if not _bits_equal(out[:full_rows], pow_half(S[:full_rows])):
+        return "differs from pow(sum, 0.5)"
+    with np.errstate(all="ignore"):
+        off = ~((out == np.sqrt(S)) | (np.isnan(out) & np.isnan(S)))
+    if not _bits_equal(out[off], pow_half(S[off])):
+        return "differs from pow(sum, 0.5)"
+    return None
+
+
+def same_split(a, b) -> bool:
     if a[0] is None or b[0] is None:
         return tuple(a) == tuple(b)
-    return a[0] == b[0] and _bits_equal(a[1:], b[1:])
+    return a[0] == b[0] and type(a[0]) is int and _bits_equal(a[1:], b[1:])
+
+
+# --------------------------------------------------------------------------
+# Modules and machine
+
+
+def load_modules(importer: Callable[[str], object] = importlib.import_module) -> tuple[dict, dict]:
+    """(modules that import, {name: error text} for those that do not)."""
+    mods, errors = {}, {}
+    for name in MODULES:
+        try:
+            mods[name] = importer("kelpwise.accel." + name)
+        except Exception as e:  # ImportError, or anything a broken build raises
+            errors[name] = f"{type(e).__name__}: {e}"
+    return mods, errors
+
+
+def _optional(name):
+    try:
+        return importlib.import_module(name)
+    except Exception:
+        return None
+
+
+def simd_paths(mods: dict) -> dict:
+    """The SIMD path each module reports through an optional `_simd_path`
+    (a function or a string); "unknown" where a module does not say."""
+    paths = {}
+    for name, mod in mods.items():
+        probe = getattr(mod, "_simd_path", None)
+        if probe is None:
+            continue
+        try:
+            paths[name] = str(probe() if callable(probe) else probe)
+        except Exception as e:
+            paths[name] = f"unknown ({type(e).__name__})"
+    return paths or {"_tarsine": "unknown"}
+
+
+CPU_FLAGS = ("sse2", "sse4_2", "avx", "avx2", "fma", "avx512f", "avx512dq", "avx512bw", "avx512vl")
+
+
+def machine_info(mods: dict, cpuinfo: str = "/proc/cpuinfo") -> dict:
+    flags: set[str] = set()
+    model = platform.machine()
+    try:
+        with open(cpuinfo) as fh:
+            for line in fh:
+                key, _, value = line.partition(":")
+                key = key.strip()
+                if key == "flags" and not flags:
+                    flags = set(value.split())
+                elif key == "model name" and model == platform.machine():
+                    model = value.strip()
+    except OSError:
+        pass
+    peers = {}
+    for name, dist in (("scipy", "scipy"), ("sklearn", "scikit-learn"), ("torch", "torch"),
+                       ("threadpoolctl", "threadpoolctl")):
+        try:  # read from the installed metadata: importing the peers here would cost seconds
+            peers[name] = importlib.metadata.version(dist)
+        except importlib.metadata.PackageNotFoundError:
+            peers[name] = None
+    return {
+        "cpu": model,
+        "features": [f for f in CPU_FLAGS if f in flags],
+        "simd_path": simd_paths(mods),
+        "python": platform.python_version(),
+        "numpy": np.__version__,
+        "peers": peers,
+    }
 
 
 # --------------------------------------------------------------------------
@@ -195,118 +380,210 @@ class Check:
     detail: str = ""
 
 
-def _modules():
-    names = ("_tarsine", "_plenvo", "_vellard", "_ostrim")
-    return {n: importlib.import_module("kelpwise.accel." + n) for n in names}
-
-
-def _edgy(rng, shape):
+def _edgy(rng, shape, specials=(np.nan, np.inf, -np.inf, -0.0, 0.0, 1e200)):
+    """Normal values with the special values scattered in (when it has room)."""
     a = rng.standard_normal(shape)
     flat = a.reshape(-1)
-    if flat.size >= 8:
-        flat[rng.choice(flat.size, 4, replace=False)] = [np.nan, np.inf, -np.inf, -0.0]
+    if flat.size >= 2 * len(specials):
+        flat[rng.choice(flat.size, len(specials), replace=False)] = specials
     return a
 
 
-def run_checks(step: Callable[[str], None] = lambda _: None) -> list[Check]:
-    try:
-        mods = _modules()
-    except ImportError as e:
-        return [Check("import", False, str(e))]
-    T, P, V, O = mods["_tarsine"], mods["_plenvo"], mods["_vellard"], mods["_ostrim"]
-    rng = np.random.default_rng(2026)
-    out: list[Check] = []
+def _first_problem(cases: Iterator[tuple[str, Callable[[], str | None]]]) -> str | None:
+    for label, run in cases:
+        problem = run()
+        if problem:
+            return f"{label}: {problem}"
+    return None
 
-    def record(name, fn):
-        step(name)
-        try:
-            problem = fn()
-        except Exception as e:  # a crash of the check is a failure too
-            problem = f"{type(e).__name__}: {e}"
-        out.append(Check(name, problem is None, problem or ""))
 
+def _check_distances(T, rng):
     X = _edgy(rng, (37, 13))
-    Y = np.asfortranarray(_edgy(rng, (29, 15)))[::-1]
+    Yf = np.asfortranarray(_edgy(rng, (29, 15)))[::-1]  # wider than X, Fortran order, reversed rows
+    big = _edgy(rng, (40, 22))
+    # Sums whose pow(., 0.5) and sqrt differ in the last bit: a kernel that
+    # takes the square root another way fails here for certain.
+    ab = rng.uniform(0.5, 2.0, (40000, 2))
+    sums = 0.0 + ab[:, 0] * ab[:, 0] + ab[:, 1] * ab[:, 1]
+    hard = ab[pow_half(sums) != np.sqrt(sums)][:24]
+    layouts = [
+        ("C x reversed Fortran", X, Yf),
+        ("strided x C", big[::3, 1::2], _edgy(rng, (19, 11))),
+        ("same array", X, X),
+        ("broadcast Y", X[:9], np.broadcast_to(_edgy(rng, (1, 13)), (17, 13))),
+        ("m below one vector", X, X[:5]),
+        ("d = 1", X[:, :1], Yf[:, :1]),
+        ("d = 0", X[:, :0], Yf[:, :0]),
+        ("n = 0", X[:0], Yf),
+        ("roots where pow and sqrt differ", hard, np.zeros((3, 2))),
+    ]
     for name, kind in (("pairwise_squared_euclidean", "sqeuclidean"), ("pairwise_distances", "euclidean"),
                        ("pairwise_manhattan_distances", "manhattan")):
-        f = getattr(T, name)
-        record(name, lambda f=f, kind=kind: None if _bits_equal(f(X, Y), ref_distances(kind, X, Y[:, :13]))
-               else "differs from the strict column-order reference")
+        def cases(name=name, kind=kind):
+            f = getattr(T, name)  # here, so that a missing function fails its own check
+            for label, A, B in layouts:
+                yield label, lambda A=A, B=B: (None if _bits_equal(f(A, B), ref_distances(kind, A, B[:, :A.shape[1]]))
+                                               else "differs from the strict column-order sum")
+        yield name, lambda cases=cases: _first_problem(cases())
 
-    img = _edgy(rng, (2, 9, 7, 5))
-    img_f = np.asfortranarray(img)
 
-    def check_im2col():
-        for kh, kw, s, p in ((3, 3, 1, 1), (3, 2, 2, 1), (5, 5, 1, 2), (2, 2, 2, 0), (2, 3, 1, -1)):
-            cols, oh, ow = P.im2col(img_f, kh, kw, s, p)
-            # a negative pad unfolds only the top-left (H + 2p) x (W + 2p) part
-            part = img if p >= 0 else img[:, :img.shape[1] + 2 * p, :img.shape[2] + 2 * p]
-            want, woh, wow = ref_im2col(part, kh, kw, s, max(p, 0))
-            if (oh, ow) != (woh, wow) or not _bits_equal(cols, want):
-                return f"kh={kh} kw={kw} stride={s} pad={p}"
-        return None
+def _image_layouts(img):
+    return (("C order", img), ("Fortran order", np.asfortranarray(img)), ("reversed rows", img[:, ::-1]))
 
-    def check_col2im():
-        for kh, kw, s, p in ((3, 3, 1, 1), (3, 2, 2, 1), (5, 5, 1, 2), (2, 2, 2, 0)):
-            rows = ref_im2col(img, kh, kw, s, p)[0].shape
-            g = rng.standard_normal(rows)
-            if not _bits_equal(P.col2im(g.T.copy().T, img.shape, kh, kw, s, p),
-                               ref_col2im(g, img.shape, kh, kw, s, p)):
-                return f"kh={kh} kw={kw} stride={s} pad={p}"
-        return None
 
-    pool_in = np.round(_edgy(rng, (2, 11, 10, 7)), 0)  # many ties
+def _check_plenvo(P, rng):
+    imgs = [_edgy(rng, (2, 9, 7, C)) for C in (3, 8, 19)]
+    conv = ((3, 3, 1, 1), (3, 2, 2, 1), (5, 5, 1, 2), (2, 2, 2, 0), (1, 1, 1, 0), (2, 3, 1, -1))
 
-    def check_forward():
-        for k, s in ((2, 2), (3, 2), (3, 1)):
-            out_, arg = P.maxpool_forward(pool_in[:, ::-1], k, s)
-            want, warg = ref_maxpool_forward(pool_in[:, ::-1], k, s)
-            if not _bits_equal(out_, want) or not np.array_equal(arg, warg):
-                return f"k={k} stride={s}"
-        return None
+    def im2col_cases():
+        for img in imgs:
+            for layout, A in _image_layouts(img):
+                for kh, kw, s, p in conv:
+                    def run(A=A, kh=kh, kw=kw, s=s, p=p):
+                        cols, oh, ow = P.im2col(A, kh, kw, s, p)
+                        # a negative pad unfolds only the top-left (H + 2p) x (W + 2p) part
+                        part = A if p >= 0 else A[:, :A.shape[1] + 2 * p, :A.shape[2] + 2 * p]
+                        want, woh, wow = ref_im2col(part, kh, kw, s, max(p, 0))
+                        return None if (oh, ow) == (woh, wow) and _bits_equal(cols, want) else "differs"
+                    yield f"C={A.shape[3]} {layout} kh={kh} kw={kw} stride={s} pad={p}", run
 
-    def check_backward():
-        for k, s in ((2, 2), (3, 2), (3, 1)):
-            _, arg = P.maxpool_forward(pool_in, k, s)
-            g = rng.standard_normal(arg.shape)
-            if not _bits_equal(P.maxpool_backward(g, arg, pool_in.shape, k, s),
-                               ref_maxpool_backward(g, arg, pool_in.shape, k, s)):
-                return f"k={k} stride={s}"
-        return None
+    def col2im_cases():
+        for img in imgs:
+            for kh, kw, s, p in conv:
+                H, W = img.shape[1] + 2 * min(p, 0), img.shape[2] + 2 * min(p, 0)
+                rows = ref_im2col(img[:, :H, :W], kh, kw, s, max(p, 0))[0].shape
+                g = _edgy(rng, rows)
+                for layout, G in (("C order", g), ("Fortran order", np.asfortranarray(g))):
+                    yield (f"C={img.shape[3]} {layout} kh={kh} kw={kw} stride={s} pad={p}",
+                           lambda G=G, sh=img.shape, kh=kh, kw=kw, s=s, p=p:
+                           None if _bits_equal(P.col2im(G, sh, kh, kw, s, p), ref_col2im(G, sh, kh, kw, s, p))
+                           else "differs")
 
-    record("im2col", check_im2col)
-    record("col2im", check_col2im)
-    record("maxpool_forward", check_forward)
-    record("maxpool_backward", check_backward)
+    # values rounded to whole numbers: many tied maxima, plus NaN, infinities, signed zeros
+    pools = [np.round(_edgy(rng, (2, 11, 10, C)), 0) for C in (3, 8, 19)]
+    windows = ((2, 2), (3, 2), (3, 1), (1, 1), (4, 3))
 
-    def check_split(regression):
-        f = V._best_split_regressor if regression else V._best_split_classifier
-        for trial in range(6):
-            Xs = np.round(rng.standard_normal((60 + trial, 4)), 1)
-            if trial % 2:
-                Xs[rng.integers(0, len(Xs), 3), 1] = np.nan
-            ys = (np.round(rng.standard_normal(len(Xs)), 1) if regression
-                  else rng.integers(-2, 3, len(Xs)))
-            for msl in (1, 3):
-                got, want = f(np.asfortranarray(Xs), ys, msl), ref_split(Xs, ys, msl, regression)
-                if not _same_split(got, want):
-                    return f"{got} != {want}"
-        return None
+    def forward_cases():
+        for img in pools:
+            for layout, A in _image_layouts(img):
+                for k, s in windows:
+                    def run(A=A, k=k, s=s):
+                        out, arg = P.maxpool_forward(A, k, s)
+                        want, warg = ref_maxpool_forward(A, k, s)
+                        if not _bits_equal(out, want):
+                            return "maxima differ"
+                        return None if arg.dtype == np.intp and np.array_equal(arg, warg) else "argmax differs"
+                    yield f"C={A.shape[3]} {layout} k={k} stride={s}", run
 
-    record("_best_split_classifier", lambda: check_split(False))
-    record("_best_split_regressor", lambda: check_split(True))
+    def backward_cases():
+        for img in pools:
+            for k, s in windows:
+                arg = ref_maxpool_forward(img, k, s)[1]
+                g = _edgy(rng, arg.shape)
+                for layout, G, A in (("C order", g, arg), ("Fortran order", np.asfortranarray(g),
+                                                           np.asfortranarray(arg))):
+                    yield (f"C={img.shape[3]} {layout} k={k} stride={s}",
+                           lambda G=G, A=A, sh=img.shape, k=k, s=s:
+                           None if _bits_equal(P.maxpool_backward(G, A, sh, k, s),
+                                              ref_maxpool_backward(G, A, sh, k, s)) else "differs")
 
-    def check_kdtree():
-        for n, d, k, grid in ((200, 3, 7, False), (150, 2, 10, True), (60, 8, 5, False), (5, 2, 9, False)):
-            Xk = (rng.integers(-3, 4, (n, d)).astype(float) if grid else rng.standard_normal((n, d)))
-            Qk = (rng.integers(-3, 4, (40, d)).astype(float) if grid else rng.standard_normal((40, d)))
-            idx, dst = O.KDTree(Xk).query(Qk, k)
-            problem = brute_knn_check(Xk, Qk, k, idx, dst)
-            if problem:
-                return f"n={n} d={d} k={k}: {problem}"
-        return None
+    yield "im2col", lambda: _first_problem(im2col_cases())
+    yield "col2im", lambda: _first_problem(col2im_cases())
+    yield "maxpool_forward", lambda: _first_problem(forward_cases())
+    yield "maxpool_backward", lambda: _first_problem(backward_cases())
 
-    record("KDTree.query", check_kdtree)
+
+def _split_nodes(rng, regression):
+    """Small nodes with ties (values rounded to 0.1), NaN and infinities in
+    some columns, a constant column, non-consecutive negative labels, a
+    perfectly separating feature, Fortran order, and the degenerate nodes."""
+    for trial in range(6):
+        n = 60 + trial
+        X = np.round(rng.standard_normal((n, 5)), 1)
+        X[:, 4] = 1.5  # constant: never a candidate
+        if trial % 2:
+            X[rng.choice(n, 3, replace=False), 1] = np.nan
+            X[rng.choice(n, 2, replace=False), 2] = [np.inf, -np.inf]
+        y = np.round(rng.standard_normal(n), 1) if regression else rng.choice([-3, 0, 7], n)
+        if trial == 2:
+            X[:, 3] = (y > 0) if regression else (y == 7)
+        if trial == 4 and regression:
+            y[5] = np.nan
+        yield f"node {trial}", np.asfortranarray(X) if trial % 3 == 0 else X, y
+    y = np.arange(4.0) if regression else np.arange(4)
+    yield "no rows", np.zeros((0, 2)), y
+    yield "no columns", np.zeros((4, 0)), y
+    yield "one row", np.ones((1, 2)), y[:1]
+
+
+def _check_vellard(V, rng):
+    for name, regression in (("_best_split_classifier", False), ("_best_split_regressor", True)):
+        def cases(name=name, regression=regression):
+            f = getattr(V, name)
+            for label, X, y in _split_nodes(rng, regression):
+                for msl in (1, 3, 0, len(X) // 2):
+                    def run(X=X, y=y, msl=msl):
+                        got, want = f(X, y, msl), ref_split(X, y, msl, regression)
+                        return None if same_split(got, want) else f"{got} != {want}"
+                    yield f"{label} min_samples_leaf={msl}", run
+        yield name, lambda cases=cases: _first_problem(cases())
+
+
+def _check_ostrim(O, rng):
+    def build_cases():
+        base = rng.integers(-5, 6, (40, 3))
+        Q = rng.standard_normal((15, 3)) * 3
+        want = O.KDTree(base.astype(np.float64)).query(Q, 6)
+        for label, arg in (("nested list of ints", base.tolist()), ("int64 array", base),
+                           ("float32 array", base.astype(np.float32))):
+            yield (label, lambda arg=arg: None if all(np.array_equal(a, b) for a, b in
+                                                      zip(O.KDTree(arg).query(Q, 6), want))
+                   else "differs from the tree over the float64 copy")
+        yield "no rows", lambda: brute_knn_check(np.zeros((0, 3)), Q, 4, *O.KDTree(np.zeros((0, 3))).query(Q, 4))
+        yield "one row", lambda: brute_knn_check(base[:1], Q, 3, *O.KDTree(base[:1].astype(float)).query(Q, 3))
+
+    def query_cases():
+        for n, d, k, kind in ((200, 3, 7, "normal"), (150, 2, 10, "grid ties"), (61, 8, 5, "normal"),
+                              (5, 2, 9, "k above n"), (300, 1, 1, "grid ties"), (33, 4, 33, "grid ties")):
+            grid = kind == "grid ties"
+            X = rng.integers(-3, 4, (n, d)).astype(float) if grid else rng.standard_normal((n, d))
+            Q = rng.integers(-3, 4, (40, d)).astype(float) if grid else rng.standard_normal((40, d))
+            Q[:5] = X[:5]  # query points that are data rows
+            yield (f"n={n} d={d} k={k} {kind}",
+                   lambda X=X, Q=Q, k=k: brute_knn_check(X, Q, k, *O.KDTree(X).query(Q, k)))
+
+    yield "KDTree", lambda: _first_problem(build_cases())
+    yield "KDTree.query", lambda: _first_problem(query_cases())
+
+
+_CHECKS = {"_tarsine": _check_distances, "_plenvo": _check_plenvo, "_vellard": _check_vellard,
+           "_ostrim": _check_ostrim}
+
+
+def run_checks(step: Callable[[str], None] = lambda _: None, functions=None,
+               loaded: tuple[dict, dict] | None = None) -> list[Check]:
+    """One Check per function (all of them, or those named in `functions`);
+    a function whose module does not import, or whose check raises, fails."""
+    mods, errors = loaded or load_modules()
+    wanted = set(functions or FUNCTIONS)
+    out = []
+    for module, names in MODULES.items():
+        if module in errors:
+            for name in names:
+                if name in wanted:
+                    step(name)
+                    out.append(Check(name, False, f"kelpwise.accel.{module} did not import: {errors[module]}"))
+            continue
+        rng = np.random.default_rng(2026)
+        for name, run in _CHECKS[module](mods[module], rng):
+            if name not in wanted:
+                continue
+            step(name)
+            try:
+                problem = run()
+            except Exception as e:  # a crash of a kernel during its check is a failure too
+                problem = f"{type(e).__name__}: {e}"
+            out.append(Check(name, problem is None, problem or ""))
     return out
 
 
@@ -318,231 +595,300 @@ def run_checks(step: Callable[[str], None] = lambda _: None) -> list[Check]:
 class Bench:
     kernel: str
     size: str
-    ours_s: float
     peer: str
+    ours_s: float | None
     peer_s: float | None
-    ratio: float | None
-    exact: bool | None
+    ratio: float | None  # peer time / our time: above 1, ours is faster
+    exact: bool
+    detail: str = ""
     samples: dict = field(default_factory=dict)
 
 
-def _median_time(fn, repeats):
-    times = []
-    for _ in range(repeats):
-        t0 = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - t0)
-    return statistics.median(times), times
+@dataclass
+class Case:
+    """One timed comparison.  `prepare` builds the data lazily and returns
+    (ours, peer or None, check), where check(result of ours) gives None when
+    the result is exact, else what is wrong."""
+    kernel: str
+    size: str
+    peer: str
+    prepare: Callable[[], tuple[Callable, Callable | None, Callable]]
 
 
-def _optional(name):
-    try:
-        return importlib.import_module(name)
-    except Exception:
-        return None
+def _sizes(quick: bool) -> dict:
+    if quick:
+        return {"dist": [(300, 200, 16)], "conv": [(4, 16, 8, 3, 1, 1), (4, 16, 8, 3, 2, 1)],
+                "pool": [(4, 16, 16, 2, 2)], "split": (5000, 5), "knn": [(5000, 3, 500, 10)]}
+    return {"dist": [(2000, 2000, 64), (4000, 4000, 8), (1000, 1000, 512)],
+            "conv": [(32, 32, 16, 3, 1, 1), (32, 32, 16, 3, 2, 1), (32, 32, 16, 5, 1, 2)],
+            "pool": [(32, 64, 32, 2, 2), (32, 64, 32, 3, 2)], "split": (100_000, 20),
+            "knn": [(100_000, 3, 10_000, 10), (50_000, 8, 5_000, 10)]}
 
 
-def _simd_path(flags) -> str:
-    """The distance kernels dispatch at run time on the same CPU features."""
-    if "avx512f" in flags:
-        return "distances: AVX-512 (8 pairs per vector); other kernels: scalar, compiler-vectorised"
-    if "avx2" in flags:
-        return "distances: AVX2 (4 pairs per vector); other kernels: scalar, compiler-vectorised"
-    return "distances: SSE2 (2 pairs per vector); other kernels: scalar"
-
-
-def cpu_info() -> dict:
-    flags = set()
-    model = platform.processor() or platform.machine()
-    try:
-        with open("/proc/cpuinfo") as fh:
-            for line in fh:
-                if line.startswith("flags") and not flags:
-                    flags = set(line.split(":", 1)[1].split())
-                elif line.startswith("model name") and model in ("", platform.machine()):
-                    model = line.split(":", 1)[1].strip()
-    except OSError:
-        pass
-    wanted = ["sse4_2", "avx", "avx2", "fma", "avx512f", "avx512dq", "avx512vl"]
-    return {"model": model, "features": [f for f in wanted if f in flags],
-            "simd_path": _simd_path(flags)}
-
-
-def benchmark_cases(quick: bool):
-    """(kernel, size, ours, peer name, peer, exactness check) tuples, built lazily."""
-    mods = _modules()
-    T, P, V, O = mods["_tarsine"], mods["_plenvo"], mods["_vellard"], mods["_ostrim"]
-    rng = np.random.default_rng(7)
-    scipy_dist = _optional("scipy.spatial.distance")
-    scipy_spatial = _optional("scipy.spatial")
-    sk_tree = _optional("sklearn.tree")
-    torch = _optional("torch")
-    if torch is not None:
-        torch.set_num_threads(1)
-    cases = []
-
-    dist_sizes = [(60, 50, 16)] if quick else [(2000, 2000, 64), (4000, 4000, 8), (1000, 1000, 512)]
-    for n, m, d in dist_sizes:
-        X, Y = rng.standard_normal((n, d)), rng.standard_normal((m, d))
+def _distance_cases(T, sizes, has_scipy):
+    for n, m, d in sizes:
+        def data(n=n, m=m, d=d):
+            rng = np.random.default_rng(n * 7 + d)
+            return rng.standard_normal((n, d)), rng.standard_normal((m, d))
         for name, metric in (("pairwise_squared_euclidean", "sqeuclidean"), ("pairwise_distances", "euclidean"),
                              ("pairwise_manhattan_distances", "cityblock")):
-            f = getattr(T, name)
-            if scipy_dist is not None:
-                peer_name, peer = f"scipy cdist({metric})", (lambda X=X, Y=Y, metric=metric:
-                                                           scipy_dist.cdist(X, Y, metric))
-            else:
-                peer_name, peer = "numpy broadcasting", (lambda X=X, Y=Y, metric=metric: _np_dist(metric, X, Y))
+            kind = {"sqeuclidean": "sqeuclidean", "euclidean": "euclidean", "cityblock": "manhattan"}[metric]
 
-            def exact(out, X=X, Y=Y, metric=metric):
-                if scipy_dist is not None and metric != "euclidean":
-                    return _bits_equal(out, scipy_dist.cdist(X, Y, metric))
-                if scipy_dist is not None:
-                    return _bits_equal(out, _pow_half(scipy_dist.cdist(X, Y, "sqeuclidean")).astype(np.float64))
-                return _bits_equal(out, ref_distances({"cityblock": "manhattan"}.get(metric, metric), X, Y))
+            def prepare(name=name, metric=metric, kind=kind, data=data):
+                X, Y = data()
+                f = getattr(T, name)
+                if has_scipy:
+                    scipy_dist = importlib.import_module("scipy.spatial.distance")
+                    peer = lambda: scipy_dist.cdist(X, Y, metric)  # noqa: E731
+                    sums = lambda k: scipy_dist.cdist(X, Y, k)  # noqa: E731
+                else:  # NumPy broadcasting, one column at a time (a full 3-D difference would not fit)
+                    peer = lambda: (np.sqrt(ref_distances("sqeuclidean", X, Y)) if kind == "euclidean"  # noqa: E731
+                                    else ref_distances(kind, X, Y))
+                    sums = lambda k: ref_distances("manhattan" if k == "cityblock" else k, X, Y)  # noqa: E731
 
-            cases.append((name, f"{n}x{m}, d={d}", lambda f=f, X=X, Y=Y: f(X, Y), peer_name, peer, exact))
+                def check(out):
+                    if kind == "euclidean":
+                        return root_problem(out, sums("sqeuclidean"))
+                    return None if _bits_equal(out, sums(metric)) else "differs from the column-order sum"
+                return (lambda: f(X, Y)), peer, check
+            peer_name = f"scipy cdist {metric}" if has_scipy else "numpy broadcasting"
+            yield Case(name, f"{n}x{m}, d={d}", peer_name, prepare)
 
-    conv = [(4, 16, 8, 3, 1, 1)] if quick else [(32, 32, 16, 3, 1, 1), (32, 32, 16, 3, 2, 1), (32, 32, 16, 5, 1, 2)]
-    for N, HW, C, k, s, p in conv:
-        img = rng.standard_normal((N, HW, HW, C))
+
+def _conv_cases(P, sizes):
+    for N, HW, C, k, s, p in sizes:
         size = f"N={N} H=W={HW} C={C} k={k} s={s} p={p}"
-        cols, _, _ = P.im2col(img, k, k, s, p)
-        cases.append(("im2col", size, lambda img=img, k=k, s=s, p=p: P.im2col(img, k, k, s, p)[0],
-                      "numpy pad+sliding_window_view", lambda img=img, k=k, s=s, p=p: ref_im2col(img, k, k, s, p)[0],
-                      lambda out, img=img, k=k, s=s, p=p: _bits_equal(out, ref_im2col(img, k, k, s, p)[0])))
-        g = rng.standard_normal(cols.shape)
-        cases.append(("col2im", size, lambda g=g, sh=img.shape, k=k, s=s, p=p: P.col2im(g, sh, k, k, s, p),
-                      "numpy k² slice-adds", lambda g=g, sh=img.shape, k=k, s=s, p=p: ref_col2im(g, sh, k, k, s, p),
-                      lambda out, g=g, sh=img.shape, k=k, s=s, p=p: _bits_equal(out, ref_col2im(g, sh, k, k, s, p))))
 
-    pools = [(4, 16, 8, 2, 2)] if quick else [(32, 64, 32, 2, 2), (32, 64, 32, 3, 2)]
-    for N, HW, C, k, s in pools:
-        img = rng.standard_normal((N, HW, HW, C))
-        size = f"N={N} H=W={HW} C={C} k={k} s={s}"
-        out, arg = P.maxpool_forward(img, k, s)
-        g = rng.standard_normal(out.shape)
-        cases.append(("maxpool_forward", size, lambda img=img, k=k, s=s: P.maxpool_forward(img, k, s)[0],
-                      "numpy sliding_window_view+argmax", lambda img=img, k=k, s=s: _np_pool(img, k, s),
-                      lambda o, img=img, k=k, s=s: _bits_equal(o, ref_maxpool_forward(img, k, s)[0])))
-        cases.append(("maxpool_backward", size,
-                      lambda g=g, arg=arg, sh=img.shape, k=k, s=s: P.maxpool_backward(g, arg, sh, k, s),
-                      "numpy add.at scatter",
-                      lambda g=g, arg=arg, sh=img.shape, k=k, s=s: ref_maxpool_backward(g, arg, sh, k, s),
-                      lambda o, g=g, arg=arg, sh=img.shape, k=k, s=s:
-                      _bits_equal(o, ref_maxpool_backward(g, arg, sh, k, s))))
-        if torch is not None:
-            timg = torch.from_numpy(img).permute(0, 3, 1, 2).contiguous(memory_format=torch.channels_last)
+        def prepare_im2col(N=N, HW=HW, C=C, k=k, s=s, p=p):
+            img = np.random.default_rng(N + k + s).standard_normal((N, HW, HW, C))
 
-            def t_fwd(timg=timg, k=k, s=s):
-                return torch.nn.functional.max_pool2d(timg, k, s, return_indices=True)
+            def check(r):
+                cols, OH, OW = ref_im2col(img, k, k, s, p)
+                return None if r[1:] == (OH, OW) and _bits_equal(r[0], cols) else "differs"
+            return (lambda: P.im2col(img, k, k, s, p)), (lambda: ref_im2col(img, k, k, s, p)), check
 
-            tout, tidx = t_fwd()
-            tg = torch.from_numpy(g).permute(0, 3, 1, 2).contiguous(memory_format=torch.channels_last)
-            cases.append(("maxpool_forward", size, lambda img=img, k=k, s=s: P.maxpool_forward(img, k, s)[0],
-                          "torch max_pool2d (channels_last)", t_fwd,
-                          lambda o, tout=tout: _bits_equal(o, tout.permute(0, 2, 3, 1).numpy())))
-            cases.append(("maxpool_backward", size,
-                          lambda g=g, arg=arg, sh=img.shape, k=k, s=s: P.maxpool_backward(g, arg, sh, k, s),
-                          "torch max_pool2d backward",
-                          lambda tg=tg, tidx=tidx, timg=timg, k=k, s=s:
-                          torch.ops.aten.max_pool2d_with_indices_backward(
-                              tg, timg, [k, k], [s, s], [0, 0], [1, 1], False, tidx),
-                          None))
+        def prepare_col2im(N=N, HW=HW, C=C, k=k, s=s, p=p):
+            shape = (N, HW, HW, C)
+            rows = ref_im2col(np.zeros((N, HW, HW, 1)), k, k, s, p)[0].shape[0]
+            g = np.random.default_rng(N + k + s).standard_normal((rows, k * k * C))
+            return ((lambda: P.col2im(g, shape, k, k, s, p)), (lambda: ref_col2im(g, shape, k, k, s, p)),
+                    lambda r: None if _bits_equal(r, ref_col2im(g, shape, k, k, s, p)) else "differs")
 
-    n, m = (3000, 5) if quick else (100_000, 20)
-    Xs = rng.standard_normal((n, m))
-    yc = rng.integers(0, 3, n)
-    yr = Xs[:, 0] * 2 + rng.standard_normal(n)
-    sub = slice(0, 400)
-    for name, y, regression in (("_best_split_classifier", yc, False), ("_best_split_regressor", yr, True)):
-        f = getattr(V, name)
-        if sk_tree is not None:
-            est = (sk_tree.DecisionTreeRegressor if regression else sk_tree.DecisionTreeClassifier)(max_depth=1)
-            peer_name, peer = "sklearn DecisionTree(max_depth=1).fit", (lambda est=est, y=y: est.fit(Xs, y))
-        else:
-            peer_name, peer = "numpy sort+cumsum", (lambda y=y, r=regression: _np_split(Xs, y, r))
-        cases.append((name, f"n={n} m={m}", lambda f=f, y=y: f(Xs, y, 1), peer_name, peer,
-                      lambda _, f=f, y=y, r=regression: _same_split(f(Xs[sub], y[sub], 1),
-                                                                   ref_split(Xs[sub], y[sub], 1, r))))
-
-    knn = [(2000, 3, 300, 10)] if quick else [(100_000, 3, 10_000, 10), (50_000, 8, 5_000, 10)]
-    for n, d, nq, k in knn:
-        Xk, Qk = rng.standard_normal((n, d)), rng.standard_normal((nq, d))
-        tree = O.KDTree(Xk)
-        size = f"n={n} d={d} q={nq} k={k}"
-        if scipy_spatial is not None:
-            ck = scipy_spatial.cKDTree(Xk, leafsize=16)
-            build_peer = ("scipy cKDTree(leafsize=16)", lambda Xk=Xk: scipy_spatial.cKDTree(Xk, leafsize=16))
-            query_peer = ("scipy cKDTree.query", lambda ck=ck, Qk=Qk, k=k: ck.query(Qk, k, workers=1))
-        else:
-            build_peer = ("numpy argsort", lambda Xk=Xk: np.argsort(Xk, axis=0))
-            query_peer = ("numpy brute force", lambda Xk=Xk, Qk=Qk[:200], k=k: _np_knn(Xk, Qk, k))
-        cases.append(("KDTree build", size, lambda Xk=Xk: O.KDTree(Xk), *build_peer, None))
-        cases.append(("KDTree.query", size, lambda tree=tree, Qk=Qk, k=k: tree.query(Qk, k), *query_peer,
-                      lambda r, Xk=Xk, Qk=Qk, k=k: brute_knn_check(Xk, Qk[:100], k, r[0][:100], r[1][:100]) is None))
-    return cases
+        yield Case("im2col", size, "numpy pad + sliding_window_view", prepare_im2col)
+        yield Case("col2im", size, "numpy k² strided slice-adds", prepare_col2im)
 
 
-def _np_dist(metric, X, Y):
-    diff = X[:, None, :] - Y[None, :, :]
-    if metric == "cityblock":
-        return np.abs(diff).sum(-1)
-    sq = (diff * diff).sum(-1)
-    return np.sqrt(sq) if metric == "euclidean" else sq
-
-
-def _np_pool(img, k, s):
-    from numpy.lib.stride_tricks import sliding_window_view
-
-    win = sliding_window_view(img, (k, k), axis=(1, 2))[:, ::s, ::s]
+def _np_maxpool(X, k, s):
+    win = sliding_window_view(X, (k, k), axis=(1, 2))[:, ::s, ::s]
     flat = win.reshape(win.shape[:4] + (k * k,))
     arg = flat.argmax(-1)
-    return np.take_along_axis(flat, arg[..., None], -1)[..., 0]
+    return np.take_along_axis(flat, arg[..., None], -1)[..., 0], arg
 
 
-def _np_split(X, y, regression):
-    best = None
-    for j in range(X.shape[1]):
-        order = np.argsort(X[:, j])
-        ys = y[order].astype(float)
-        if regression:
-            c1, c2 = np.cumsum(ys), np.cumsum(ys * ys)
-            n = np.arange(1, len(ys) + 1)
-            score = c2 - c1 * c1 / n
-        else:
-            score = np.cumsum(ys)
-        cand = score[:-1].argmin()
-        best = (j, cand) if best is None else best
-    return best
+def _pool_cases(P, sizes, has_torch):
+    for N, HW, C, k, s in sizes:
+        size = f"N={N} H=W={HW} C={C} k={k} s={s}"
+
+        def data(N=N, HW=HW, C=C, k=k, s=s):
+            img = np.random.default_rng(HW + k).standard_normal((N, HW, HW, C))
+            arg = ref_maxpool_forward(img, k, s)[1]
+            g = np.random.default_rng(k).standard_normal(arg.shape)
+            return img, arg, g
+
+        def forward_check(img, k, s):
+            def check(r):
+                want, warg = ref_maxpool_forward(img, k, s)
+                return None if _bits_equal(r[0], want) and np.array_equal(r[1], warg) else "differs"
+            return check
+
+        def backward_check(g, arg, shape, k, s):
+            return lambda r: None if _bits_equal(r, ref_maxpool_backward(g, arg, shape, k, s)) else "differs"
+
+        def prepare_forward(data=data, k=k, s=s):
+            img, _, _ = data()
+            return (lambda: P.maxpool_forward(img, k, s)), (lambda: _np_maxpool(img, k, s)), forward_check(img, k, s)
+
+        def prepare_backward(data=data, k=k, s=s):
+            img, arg, g = data()
+            return ((lambda: P.maxpool_backward(g, arg, img.shape, k, s)),
+                    (lambda: ref_maxpool_backward(g, arg, img.shape, k, s)), backward_check(g, arg, img.shape, k, s))
+
+        yield Case("maxpool_forward", size, "numpy sliding_window_view + argmax", prepare_forward)
+        yield Case("maxpool_backward", size, "numpy scatter-add (add.at)", prepare_backward)
+        if not has_torch:
+            continue
+
+        def channels_last(a):  # (N, H, W, C) data seen by torch as NCHW in channels-last memory
+            return _torch().from_numpy(a).permute(0, 3, 1, 2)
+
+        def prepare_torch_forward(data=data, k=k, s=s):
+            img, _, _ = data()
+            t, torch = channels_last(img), _torch()
+            return ((lambda: P.maxpool_forward(img, k, s)),
+                    (lambda: torch.nn.functional.max_pool2d(t, k, s, return_indices=True)), forward_check(img, k, s))
+
+        def prepare_torch_backward(data=data, k=k, s=s):
+            img, arg, g = data()
+            t, tg, torch = channels_last(img), channels_last(g), _torch()
+            _, tidx = torch.nn.functional.max_pool2d(t, k, s, return_indices=True)
+            back = torch.ops.aten.max_pool2d_with_indices_backward
+            return ((lambda: P.maxpool_backward(g, arg, img.shape, k, s)),
+                    (lambda: back(tg, t, [k, k], [s, s], [0, 0], [1, 1], False, tidx)),
+                    backward_check(g, arg, img.shape, k, s))
+
+        yield Case("maxpool_forward", size, "torch max_pool2d, channels last", prepare_torch_forward)
+        yield Case("maxpool_backward", size, "torch max_pool2d backward", prepare_torch_backward)
+
+
+def _split_cases(V, size, has_sklearn):
+    n, m = size
+    for name, regression in (("_best_split_classifier", False), ("_best_split_regressor", True)):
+        def prepare(name=name, regression=regression):
+            rng = np.random.default_rng(n + m)
+            X = rng.standard_normal((n, m))
+            y = X[:, 0] * 2 + rng.standard_normal(n) if regression else rng.integers(0, 3, n)
+            f = getattr(V, name)
+            if has_sklearn:
+                sk_tree = importlib.import_module("sklearn.tree")
+                est = (sk_tree.DecisionTreeRegressor if regression else sk_tree.DecisionTreeClassifier)(max_depth=1)
+                peer = lambda: est.fit(X, y)  # noqa: E731
+            else:
+                peer = lambda: np_split(X, y, 1, regression)  # noqa: E731
+            want = np_split(X, y, 1, regression)
+            return ((lambda: f(X, y, 1)), peer,
+                    lambda r: None if same_split(r, want) else f"{r} != {want}")
+        peer_name = (f"sklearn DecisionTree{'Regressor' if regression else 'Classifier'}(max_depth=1)"
+                     if has_sklearn else "numpy argsort + cumsum")
+        yield Case(name, f"n={n} m={m}" + ("" if regression else " (3 classes)"), peer_name, prepare)
 
 
 def _np_knn(X, Q, k):
-    d = ((Q[:, None, :] - X[None, :, :]) ** 2).sum(-1)
-    return np.argpartition(d, k, axis=1)[:, :k]
+    """Brute force: every squared distance, then the k smallest per row."""
+    out = np.empty((len(Q), k), dtype=np.intp)
+    for lo in range(0, len(Q), 256):
+        q = Q[lo:lo + 256]
+        d = ((q[:, None, :] - X[None, :, :]) ** 2).sum(-1)
+        part = np.argpartition(d, k - 1, axis=1)[:, :k]
+        out[lo:lo + 256] = np.take_along_axis(part, np.argsort(np.take_along_axis(d, part, 1), 1), 1)
+    return out
 
 
-def run_benchmarks(quick: bool, repeats: int | None = None,
-                   step: Callable[[str], None] = lambda _: None) -> list[Bench]:
+def _knn_cases(O, sizes, has_scipy):
+    for n, d, nq, k in sizes:
+        def data(n=n, d=d, nq=nq):
+            rng = np.random.default_rng(n + d)
+            return rng.standard_normal((n, d)), rng.standard_normal((nq, d))
+
+        def prepare_build(data=data):
+            X, Q = data()
+            spatial = importlib.import_module("scipy.spatial") if has_scipy else None
+            peer = (lambda: spatial.cKDTree(X, leafsize=16)) if spatial is not None else None
+            return ((lambda: O.KDTree(X)), peer,
+                    lambda tree: brute_knn_check(X, Q[:50], 5, *tree.query(Q[:50], 5)))
+
+        def prepare_query(data=data, k=k):
+            X, Q = data()
+            spatial = importlib.import_module("scipy.spatial") if has_scipy else None
+            if spatial is None:
+                Q = Q[:500]  # brute force is too slow for all of them
+            tree = O.KDTree(X)
+            if spatial is not None:
+                ck = spatial.cKDTree(X, leafsize=16)
+                peer = lambda: ck.query(Q, k, workers=1)  # noqa: E731
+            else:
+                peer = lambda: _np_knn(X, Q, k)  # noqa: E731
+            return ((lambda: tree.query(Q, k)), peer,
+                    lambda r: brute_knn_check(X, Q[:100], k, r[0][:100], r[1][:100]))
+
+        q = nq if has_scipy else min(nq, 500)
+        yield Case("KDTree build", f"n={n} d={d}",
+                   "scipy cKDTree(leafsize=16)" if has_scipy else "none (SciPy not installed)",
+                   prepare_build)
+        yield Case("KDTree.query", f"n={n} d={d} q={q} k={k}",
+                   "scipy cKDTree.query(workers=1)" if has_scipy else "numpy brute force",
+                   prepare_query)
+
+
+def _installed(name: str) -> bool:
+    """Whether a peer can be imported, without importing it yet (SciPy,
+    scikit-learn and PyTorch take seconds to import)."""
+    return importlib.util.find_spec(name) is not None
+
+
+def _torch():
+    import torch
+
+    torch.set_num_threads(1)
+    return torch
+
+
+def benchmark_cases(quick: bool, mods: dict) -> list[Case]:
+    """The timed comparisons for the modules that imported.  Data, peers and
+    references are built by each case's `prepare`, when it runs."""
+    sizes = _sizes(quick)
+    cases: list[Case] = []
+    if "_tarsine" in mods:
+        cases += _distance_cases(mods["_tarsine"], sizes["dist"], _installed("scipy"))
+    if "_plenvo" in mods:
+        cases += _conv_cases(mods["_plenvo"], sizes["conv"])
+        cases += _pool_cases(mods["_plenvo"], sizes["pool"], _installed("torch"))
+    if "_vellard" in mods:
+        cases += _split_cases(mods["_vellard"], sizes["split"], _installed("sklearn"))
+    if "_ostrim" in mods:
+        cases += _knn_cases(mods["_ostrim"], sizes["knn"], _installed("scipy"))
+    return cases
+
+
+def _time_pair(ours, peer, repeats):
+    """Alternate ours and the peer so that both see the same machine load."""
+    samples = {"ours": [], "peer": []}
+    for _ in range(repeats):
+        for key, fn in (("ours", ours), ("peer", peer)):
+            if fn is None:
+                continue
+            t0 = time.perf_counter()
+            fn()
+            samples[key].append(time.perf_counter() - t0)
+    return samples
+
+
+def single_thread():
+    """Hold the BLAS and OpenMP pools loaded so far to one thread."""
     ctl = _optional("threadpoolctl")
-    single_thread = ctl.threadpool_limits(1) if ctl is not None else contextlib.nullcontext()
-    repeats = repeats or (3 if quick else 5)
-    results = []
-    with single_thread:
-        for kernel, size, ours, peer_name, peer, exact in benchmark_cases(quick):
-            step(f"{kernel} {size}")
-            result = ours()
-            ok = None if exact is None else bool(exact(result))
-            t_ours, s_ours = _median_time(ours, repeats)
-            t_peer, s_peer = _median_time(peer, repeats)
-            results.append(Bench(kernel, size, t_ours, peer_name, t_peer, t_peer / t_ours if t_ours else None, ok,
-                                 {"ours": s_ours, "peer": s_peer}))
-    return results
+    return ctl.threadpool_limits(1) if ctl is not None else contextlib.nullcontext()
 
 
-def as_json(checks, benches, cpu) -> dict:
+def run_case(case: Case, repeats: int) -> Bench:
+    """Prepare, check and time one case.  A failure of ours (or of its
+    reference) makes the case inexact; a failure of the peer is reported in
+    `detail` and leaves the peer untimed."""
+    try:
+        ours, peer, check = case.prepare()
+        problem = check(ours())  # also the warm-up run of ours
+    except Exception as e:
+        return Bench(case.kernel, case.size, case.peer, None, None, None, False, f"{type(e).__name__}: {e}")
+    detail = problem or ""
+    # The peer's own libraries are loaded by now (prepare imports them), so
+    # their thread pools are held too.
+    with single_thread():
+        if peer is not None:
+            try:
+                peer()
+            except Exception as e:
+                detail = (detail + "; " if detail else "") + f"peer failed: {type(e).__name__}: {e}"
+                peer = None
+        samples = _time_pair(ours, peer, repeats)
+    t_ours = statistics.median(samples["ours"])
+    t_peer = statistics.median(samples["peer"]) if samples["peer"] else None
+    ratio = t_peer / t_ours if t_peer is not None and t_ours > 0 else None
+    return Bench(case.kernel, case.size, case.peer, t_ours, t_peer, ratio, problem is None, detail, samples)
+
+
+def as_json(checks: list[Check], benches: list[Bench], machine: dict, quick: bool) -> dict:
     return {
-        "ok": all(c.exact for c in checks) and all(b.exact is not False for b in benches),
-        "cpu": cpu,
+        "ok": all(c.exact for c in checks) and all(b.exact for b in benches),
+        "quick": quick,
+        "machine": machine,
         "checks": [asdict(c) for c in checks],
         "benchmarks": [asdict(b) for b in benches],
     }
