@@ -320,10 +320,22 @@ def _optional(name):
         return None
 
 
-def simd_paths(mods: dict) -> dict:
-    """The SIMD path each module reports through an optional `_simd_path`
-    (a function or a string); "unknown" where a module does not say."""
-    paths = {}
+def dispatched_paths(flags) -> dict:
+    """The vector paths the kernels choose at run time: they test the same
+    CPU features (AVX-512F, then AVX2, else the SSE2 baseline)."""
+    width = "AVX-512 (8 lanes)" if "avx512f" in flags else "AVX2 (4 lanes)" if "avx2" in flags else "SSE2 (2 lanes)"
+    return {
+        "_tarsine": f"{width}, one pair per lane",
+        "_plenvo": f"max pooling {width.split(' ')[0]}, 8 channels per step; patches: block copies",
+        "_vellard": "scalar sweep (NumPy argsort per column)",
+        "_ostrim": "scalar, cell-bound pruning",
+    }
+
+
+def simd_paths(mods: dict, flags=()) -> dict:
+    """The SIMD path of each module: what it reports through an optional
+    `_simd_path`, else the path its run-time dispatch picks on this CPU."""
+    paths = dispatched_paths(flags)
     for name, mod in mods.items():
         probe = getattr(mod, "_simd_path", None)
         if probe is None:
@@ -332,7 +344,7 @@ def simd_paths(mods: dict) -> dict:
             paths[name] = str(probe() if callable(probe) else probe)
         except Exception as e:
             paths[name] = f"unknown ({type(e).__name__})"
-    return paths or {"_tarsine": "unknown"}
+    return paths
 
 
 CPU_FLAGS = ("sse2", "sse4_2", "avx", "avx2", "fma", "avx512f", "avx512dq", "avx512bw", "avx512vl")
@@ -362,7 +374,7 @@ def machine_info(mods: dict, cpuinfo: str = "/proc/cpuinfo") -> dict:
     return {
         "cpu": model,
         "features": [f for f in CPU_FLAGS if f in flags],
-        "simd_path": simd_paths(mods),
+        "simd_path": simd_paths(mods, flags),
         "python": platform.python_version(),
         "numpy": np.__version__,
         "peers": peers,
