@@ -122,36 +122,55 @@ inline void maxpool_forward(const A4& x, const A4& out, const A4& arg, const Geo
 typedef double v8d __attribute__((vector_size(64)));
 typedef long long v8i __attribute__((vector_size(64)));
 
-template <bool Full>
+// One block of nc <= 8 channels of one window.  K > 0 fixes the window
+// size at compile time (the common 2x2 and 3x3 windows); K == 0 reads it
+// from k.
+template <bool Full, int K>
 inline __attribute__((always_inline)) void pool_block(const double* win, double* best_out, int64_t* idx_out,
-                                                      ssize nc, ssize W, ssize C, ssize k) {
-  double lanes[8] = {0, 0, 0, 0, 0, 0, 0, 0};
-  for (ssize c = 0; c < (Full ? 8 : nc); ++c) lanes[c] = win[c];
+                                                      ssize nc, ssize W, ssize C, ssize k_) {
+  const ssize k = K > 0 ? K : k_;
   v8d best;
-  std::memcpy(&best, lanes, sizeof best);
+  if (Full) {
+    std::memcpy(&best, win, sizeof best);
+  } else {
+    double lanes[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+    for (ssize c = 0; c < nc; ++c) lanes[c] = win[c];
+    std::memcpy(&best, lanes, sizeof best);
+  }
   v8i bi = (v8i){};
   for (ssize i = 0; i < k; ++i)
     for (ssize j = 0; j < k; ++j) {
       const double* v = win + (i * W + j) * C;
-      for (ssize c = 0; c < (Full ? 8 : nc); ++c) lanes[c] = v[c];
       v8d val;
-      std::memcpy(&val, lanes, sizeof val);
+      if (Full) {
+        std::memcpy(&val, v, sizeof val);
+      } else {
+        double lanes[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+        for (ssize c = 0; c < nc; ++c) lanes[c] = v[c];
+        std::memcpy(&val, lanes, sizeof val);
+      }
       const v8i gt = val > best;
       best = gt ? val : best;
       bi = gt ? ((v8i){} + (long long)(i * k + j)) : bi;
     }
-  std::memcpy(lanes, &best, sizeof lanes);
-  int64_t il[8];
-  std::memcpy(il, &bi, sizeof il);
-  for (ssize c = 0; c < (Full ? 8 : nc); ++c) {
-    best_out[c] = lanes[c];
-    idx_out[c] = il[c];
+  if (Full) {
+    std::memcpy(best_out, &best, sizeof best);
+    std::memcpy(idx_out, &bi, sizeof bi);
+  } else {
+    double lanes[8];
+    int64_t il[8];
+    std::memcpy(lanes, &best, sizeof lanes);
+    std::memcpy(il, &bi, sizeof il);
+    for (ssize c = 0; c < nc; ++c) {
+      best_out[c] = lanes[c];
+      idx_out[c] = il[c];
+    }
   }
 }
 
-template <int Dummy>
-inline __attribute__((always_inline)) void maxpool_contig_body(const double* x, double* out, int64_t* arg, ssize H,
-                                                               ssize W, const Geometry& g, ssize k) {
+template <int K>
+inline __attribute__((always_inline)) void maxpool_contig_k(const double* x, double* out, int64_t* arg, ssize H,
+                                                            ssize W, const Geometry& g, ssize k) {
   const ssize C = g.C;
   for (ssize n = 0; n < g.N; ++n)
     for (ssize oh = 0; oh < g.OH; ++oh)
@@ -159,9 +178,17 @@ inline __attribute__((always_inline)) void maxpool_contig_body(const double* x, 
         const ssize o = ((n * g.OH + oh) * g.OW + ow) * C;
         const double* win = x + ((n * H + oh * g.stride) * W + ow * g.stride) * C;
         ssize c0 = 0;
-        for (; c0 + 8 <= C; c0 += 8) pool_block<true>(win + c0, out + o + c0, arg + o + c0, 8, W, C, k);
-        if (c0 < C) pool_block<false>(win + c0, out + o + c0, arg + o + c0, C - c0, W, C, k);
+        for (; c0 + 8 <= C; c0 += 8) pool_block<true, K>(win + c0, out + o + c0, arg + o + c0, 8, W, C, k);
+        if (c0 < C) pool_block<false, K>(win + c0, out + o + c0, arg + o + c0, C - c0, W, C, k);
       }
+}
+
+template <int Dummy>
+inline __attribute__((always_inline)) void maxpool_contig_body(const double* x, double* out, int64_t* arg, ssize H,
+                                                               ssize W, const Geometry& g, ssize k) {
+  if (k == 2) return maxpool_contig_k<2>(x, out, arg, H, W, g, k);
+  if (k == 3) return maxpool_contig_k<3>(x, out, arg, H, W, g, k);
+  maxpool_contig_k<0>(x, out, arg, H, W, g, k);
 }
 
 __attribute__((target("avx512f"))) inline void maxpool_contig_avx512(const double* x, double* out, int64_t* arg,
