@@ -65,6 +65,27 @@ struct Lanes {
   typedef long long vi __attribute__((vector_size(W * 8)));
 };
 
+// Every lane set to the double at p (any alignment).  With AVX this is one
+// broadcast load; GCC does not emit that for a vector initialiser, and
+// `(vd){} + value` would cost an addition per broadcast (0.0 + -0.0 is
+// +0.0, so the compiler cannot drop it).
+struct Bytes8 {
+  char b[8];
+};
+template <int W>
+inline __attribute__((always_inline)) typename Lanes<W>::vd splat(const char* p) {
+  typename Lanes<W>::vd r;
+  if constexpr (W == 8) {
+    asm("vbroadcastsd %1, %0" : "=v"(r) : "m"(*reinterpret_cast<const Bytes8*>(p)));
+  } else if constexpr (W == 4) {
+    asm("vbroadcastsd %1, %0" : "=x"(r) : "m"(*reinterpret_cast<const Bytes8*>(p)));
+  } else {
+    const double v = load(p);
+    for (int l = 0; l < W; ++l) r[l] = v;
+  }
+  return r;
+}
+
 // term(diff) per lane, in place: the square, or the absolute value (sign
 // bit cleared).
 template <class M, int W>
@@ -91,7 +112,7 @@ inline __attribute__((always_inline)) void block(const char* const* xr, ssize xs
     vd py[PN];
     for (int q = 0; q < PN; ++q) std::memcpy(&py[q], pan[q] + k * W, sizeof(vd));
     for (int r = 0; r < R; ++r) {
-      const vd xb = (vd){} + load(xr[r] + k * xs1);
+      const vd xb = splat<W>(xr[r] + k * xs1);
       for (int q = 0; q < PN; ++q) {
         vd t = xb - py[q];
         vterm<M, W>(t);
