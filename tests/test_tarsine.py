@@ -290,3 +290,45 @@ def test_strided_result_from_np(monkeypatch, name):
     Y = np.random.default_rng(9).standard_normal((21, 5))
     monkeypatch.setattr(_tarsine, "np", Strided())
     assert_bits(getattr(_tarsine, name)(X, Y), reference(name, X, Y))
+
+
+def _pow_half(acc):
+    return np.array([math.pow(a, 0.5) for a in acc.ravel()]).reshape(acc.shape)
+
+
+@pytest.mark.parametrize("d", [2, 3, 8])
+def test_root_is_pow_bit_for_bit_where_sqrt_differs(d):
+    """The vector root pass takes sqrt only where it can prove that pow
+    returns the same double; the data must hold entries where pow and the
+    correctly rounded sqrt differ, or the test could not catch a pass that
+    always took sqrt."""
+    rng = np.random.default_rng(d)
+    X = rng.standard_normal((700, d)) * np.exp2(rng.integers(-30, 30, (700, 1)))
+    Y = rng.standard_normal((1021, d))  # odd count: lanes left for the tail
+    acc = reference("pairwise_squared_euclidean", X, Y)
+    want = _pow_half(acc)
+    got = _tarsine.pairwise_distances(X, Y)
+    assert_bits(got, want)
+    assert not np.array_equal(np.sqrt(acc).view(np.int64), want.view(np.int64))
+
+
+@pytest.mark.parametrize(
+    "values",
+    [
+        # squares: 0, 1, 4, 2^-1074, 2^-1000, 2^-900, 2^900, 2^1000, 2^-1074 (rounded), 9
+        [0.0, 1.0, 2.0, 2.0**-537, 2.0**-500, 2.0**-450, 2.0**450, 2.0**500, 3e-162, 3.0],
+        # overflow to inf, inf, NaN, subnormal and near-range squares, powers of two
+        [1e200, np.inf, np.nan, 1e-160, 2.0**-449.5, 2.0**449.5, 0.5, 2.0**-20, np.sqrt(2.0), -7.0],
+        [np.nextafter(2.0, 0), np.nextafter(2.0, 9), np.nextafter(1.0, 0), 1.0 + 2.0**-52, 2.0**26 + 1, 1.5, 1e-5, 5e5],
+    ],
+)
+@pytest.mark.filterwarnings("ignore:overflow encountered")
+def test_root_special_and_boundary_accumulators(values):
+    """Accumulators at powers of two, at the ends of the certified range,
+    zero, subnormals, infinity and NaN, in every lane of a vector and in
+    the scalar tail."""
+    v = np.array(values, dtype=np.float64)
+    for shift in range(8):
+        Y = np.roll(v, shift)[:, None]  # one column: acc = Y[j]**2, rounded
+        X = np.zeros((7, 1))
+        assert_bits(_tarsine.pairwise_distances(X, Y), _pow_half(reference("pairwise_squared_euclidean", X, Y)))

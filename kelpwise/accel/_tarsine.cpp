@@ -3,8 +3,14 @@
 #include "_frame.hpp"
 
 #include <cmath>
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
+#include <type_traits>
 #include <vector>
+
+#include <gnu/libc-version.h>
+#include <immintrin.h>
 
 namespace kernels {
 
@@ -73,8 +79,7 @@ struct Bytes8 {
   char b[8];
 };
 template <int W>
-inline __attribute__((always_inline)) typename Lanes<W>::vd splat(const char* p) {
-  typename Lanes<W>::vd r;
+inline __attribute__((always_inline)) void splat(typename Lanes<W>::vd& r, const char* p) {
   if constexpr (W == 8) {
     asm("vbroadcastsd %1, %0" : "=v"(r) : "m"(*reinterpret_cast<const Bytes8*>(p)));
   } else if constexpr (W == 4) {
@@ -83,7 +88,6 @@ inline __attribute__((always_inline)) typename Lanes<W>::vd splat(const char* p)
     const double v = load(p);
     for (int l = 0; l < W; ++l) r[l] = v;
   }
-  return r;
 }
 
 // term(diff) per lane, in place: the square, or the absolute value (sign
@@ -112,7 +116,8 @@ inline __attribute__((always_inline)) void block(const char* const* xr, ssize xs
     vd py[PN];
     for (int q = 0; q < PN; ++q) std::memcpy(&py[q], pan[q] + k * W, sizeof(vd));
     for (int r = 0; r < R; ++r) {
-      const vd xb = splat<W>(xr[r] + k * xs1);
+      vd xb;
+      splat<W>(xb, xr[r] + k * xs1);
       for (int q = 0; q < PN; ++q) {
         vd t = xb - py[q];
         vterm<M, W>(t);
@@ -125,15 +130,147 @@ inline __attribute__((always_inline)) void block(const char* const* xr, ssize xs
       double lanes[W];
       std::memcpy(lanes, &acc[r][q], sizeof lanes);
       char* o = orow[r] + (j0 + (ssize)q * W) * os1;
-      if (!M::identity_finish) {
-        for (int l = 0; l < W; ++l) lanes[l] = M::finish(lanes[l]);
-      }
       if (os1 == 8) {
         std::memcpy(o, lanes, sizeof lanes);
       } else {
         for (int l = 0; l < W; ++l) store(o + l * os1, lanes[l]);
       }
     }
+}
+
+// pow(v[j], 0.5) in place for j < count, v contiguous.
+//
+// When the C library's pow is known to be accurate to 0.54 ulp (glibc 2.28
+// and later document this worst-case error for pow on every input), the
+// square root r = sqrt(a), which IEEE arithmetic rounds correctly, is
+// provably the double that pow returns whenever the exact root t lies
+// less than 0.46 ulp from r: every other double is then more than 0.54 ulp
+// from t, beyond pow's error.  The vector passes below take r for each
+// lane where a distance below 0.4591 ulp is certified and call pow for the
+// others (about one in twelve, where t lies near the midpoint between two
+// doubles), so every result is pow's own, bit for bit.
+//
+// Certification, for a in [2^-900, 2^900] (nothing below can overflow or
+// underflow): e = r*r - a is exactly representable when r is the correctly
+// rounded root, and is computed exactly with Dekker's product (Veltkamp
+// split; no fused multiply-add anywhere).  Since t - r = -e / (t + r) and
+// t + r >= 2r(1 - 2^-54), |e| <= 0.918 * r * ulp(r) gives |t - r| <
+// 0.4591 ulp.  r must not be a power of two, where the ulp below r is half the
+// ulp above it.  a = +0 and a = +inf need no certificate: sqrt and pow
+// both return a.  Everything else (NaN, subnormals, the far ranges) goes
+// to pow.
+inline bool pow_half_bound_known() {
+  static const bool known = [] {
+    int major = 0, minor = 0;
+    return std::sscanf(gnu_get_libc_version(), "%d.%d", &major, &minor) == 2 &&
+           (major > 2 || (major == 2 && minor >= 28));
+  }();
+  return known;
+}
+
+constexpr long long kRootLo = 0x0830000000000000LL;  // 2^-900
+constexpr long long kRootHi = 0x7830000000000000LL;  // 2^900
+constexpr long long kExpBits = 0x7ff0000000000000LL, kMantBits = 0x000fffffffffffffLL;
+
+inline void roots_plain(double* v, ssize count) {
+  for (ssize j = 0; j < count; ++j) v[j] = std::pow(v[j], 0.5);
+}
+
+// Lanes whose bit in `bad` is set get pow of their original value a.
+inline void roots_fix(double* v, const double* a, unsigned bad) {
+  while (bad) {
+    const int l = __builtin_ctz(bad);
+    bad &= bad - 1;
+    v[l] = std::pow(a[l], 0.5);
+  }
+}
+
+__attribute__((target("avx512f"))) void roots_avx512(double* v, ssize count) {
+  const __m512d split = _mm512_set1_pd(134217729.0);  // 2^27 + 1
+  const __m512i abs_bits = _mm512_set1_epi64(0x7fffffffffffffffLL);
+  ssize j = 0;
+  for (; j + 8 <= count; j += 8) {
+    const __m512d a = _mm512_loadu_pd(v + j);
+    const __m512d r = _mm512_maskz_sqrt_pd((__mmask8)0xff, a);
+    const __m512d c = _mm512_mul_pd(r, split);
+    const __m512d rh = _mm512_sub_pd(c, _mm512_sub_pd(c, r));
+    const __m512d rl = _mm512_sub_pd(r, rh);
+    const __m512d p = _mm512_mul_pd(r, r);
+    __m512d err = _mm512_sub_pd(_mm512_mul_pd(rh, rh), p);
+    err = _mm512_add_pd(err, _mm512_mul_pd(rh, rl));
+    err = _mm512_add_pd(err, _mm512_mul_pd(rl, rh));
+    err = _mm512_add_pd(err, _mm512_mul_pd(rl, rl));
+    const __m512d e = _mm512_add_pd(_mm512_sub_pd(p, a), err);  // p - a exact (Sterbenz), sum exact
+    const __m512i rb = _mm512_castpd_si512(r), ab = _mm512_castpd_si512(a);
+    const __m512d scale = _mm512_castsi512_pd(_mm512_and_si512(rb, _mm512_set1_epi64(kExpBits)));
+    const __m512d bound =
+        _mm512_mul_pd(_mm512_mul_pd(_mm512_mul_pd(r, scale), _mm512_set1_pd(0x1p-52)), _mm512_set1_pd(0.918));
+    const __m512d abs_e = _mm512_castsi512_pd(_mm512_and_si512(_mm512_castpd_si512(e), abs_bits));
+    __mmask8 ok = _mm512_cmp_pd_mask(abs_e, bound, _CMP_LE_OQ) &
+                  _mm512_cmpge_epi64_mask(ab, _mm512_set1_epi64(kRootLo)) &
+                  _mm512_cmple_epi64_mask(ab, _mm512_set1_epi64(kRootHi)) &
+                  _mm512_test_epi64_mask(rb, _mm512_set1_epi64(kMantBits));
+    ok |= _mm512_cmpeq_epi64_mask(ab, _mm512_setzero_si512()) |
+          _mm512_cmpeq_epi64_mask(ab, _mm512_set1_epi64(kExpBits));
+    _mm512_storeu_pd(v + j, r);
+    if (ok != 0xff) {
+      double as[8];
+      _mm512_storeu_pd(as, a);
+      roots_fix(v + j, as, ~(unsigned)ok & 0xffu);
+    }
+  }
+  roots_plain(v + j, count - j);
+}
+
+__attribute__((target("avx2"))) void roots_avx2(double* v, ssize count) {
+  const __m256d split = _mm256_set1_pd(134217729.0);  // 2^27 + 1
+  const __m256i abs_bits = _mm256_set1_epi64x(0x7fffffffffffffffLL);
+  ssize j = 0;
+  for (; j + 4 <= count; j += 4) {
+    const __m256d a = _mm256_loadu_pd(v + j);
+    const __m256d r = _mm256_sqrt_pd(a);
+    const __m256d c = _mm256_mul_pd(r, split);
+    const __m256d rh = _mm256_sub_pd(c, _mm256_sub_pd(c, r));
+    const __m256d rl = _mm256_sub_pd(r, rh);
+    const __m256d p = _mm256_mul_pd(r, r);
+    __m256d err = _mm256_sub_pd(_mm256_mul_pd(rh, rh), p);
+    err = _mm256_add_pd(err, _mm256_mul_pd(rh, rl));
+    err = _mm256_add_pd(err, _mm256_mul_pd(rl, rh));
+    err = _mm256_add_pd(err, _mm256_mul_pd(rl, rl));
+    const __m256d e = _mm256_add_pd(_mm256_sub_pd(p, a), err);
+    const __m256i rb = _mm256_castpd_si256(r), ab = _mm256_castpd_si256(a);
+    const __m256d scale = _mm256_castsi256_pd(_mm256_and_si256(rb, _mm256_set1_epi64x(kExpBits)));
+    const __m256d bound =
+        _mm256_mul_pd(_mm256_mul_pd(_mm256_mul_pd(r, scale), _mm256_set1_pd(0x1p-52)), _mm256_set1_pd(0.918));
+    const __m256d abs_e = _mm256_castsi256_pd(_mm256_and_si256(_mm256_castpd_si256(e), abs_bits));
+    unsigned ok = (unsigned)_mm256_movemask_pd(_mm256_cmp_pd(abs_e, bound, _CMP_LE_OQ));
+    __m256i bad = _mm256_cmpgt_epi64(_mm256_set1_epi64x(kRootLo), ab);
+    bad = _mm256_or_si256(bad, _mm256_cmpgt_epi64(ab, _mm256_set1_epi64x(kRootHi)));
+    bad = _mm256_or_si256(
+        bad, _mm256_cmpeq_epi64(_mm256_and_si256(rb, _mm256_set1_epi64x(kMantBits)), _mm256_setzero_si256()));
+    const __m256i exact =
+        _mm256_or_si256(_mm256_cmpeq_epi64(ab, _mm256_setzero_si256()), _mm256_cmpeq_epi64(ab, _mm256_set1_epi64x(kExpBits)));
+    ok &= ~(unsigned)_mm256_movemask_pd(_mm256_castsi256_pd(bad));
+    ok |= (unsigned)_mm256_movemask_pd(_mm256_castsi256_pd(exact));
+    _mm256_storeu_pd(v + j, r);
+    if ((ok & 0xfu) != 0xfu) {
+      double as[4];
+      _mm256_storeu_pd(as, a);
+      roots_fix(v + j, as, ~ok & 0xfu);
+    }
+  }
+  roots_plain(v + j, count - j);
+}
+
+// Applies pow(., 0.5) to the first `count` entries of an output row, with
+// the certified vector pass of width W where the row is contiguous.
+template <int W>
+inline void finish_row(char* row, ssize count, ssize os1) {
+  if (os1 == 8 && ((uintptr_t)row % 8) == 0 && W > 2 && pow_half_bound_known()) {
+    if (W == 8) return roots_avx512((double*)row, count);
+    return roots_avx2((double*)row, count);
+  }
+  for (ssize j = 0; j < count; ++j) store(row + j * os1, std::pow(load(row + j * os1), 0.5));
 }
 
 template <class M, int W>
@@ -145,6 +282,13 @@ inline __attribute__((always_inline)) void pairwise_lanes(const char* x, ssize n
   for (ssize p = 0; p < panels; ++p)
     for (ssize k = 0; k < d; ++k)
       for (ssize l = 0; l < W; ++l) pack[(size_t)((p * d + k) * W + l)] = load(y + (p * W + l) * ys0 + k * ys1);
+  // The vector kernel sums; for the Euclidean distance the root follows
+  // row by row while the rows are still in cache.
+  using K = std::conditional_t<M::identity_finish, M, SqEuclidean>;
+  auto finish = [&](ssize row, ssize rows) {
+    if (!M::identity_finish)
+      for (ssize r = row; r < row + rows; ++r) finish_row<W>(out + r * os0, panels * W, os1);
+  };
   constexpr int R = W == 8 ? 6 : 4;  // accumulators: R * 2 of the 32 or 16 registers
   ssize i = 0;
   for (; i + R <= n; i += R) {
@@ -157,20 +301,22 @@ inline __attribute__((always_inline)) void pairwise_lanes(const char* x, ssize n
     ssize p = 0;
     for (; p + 2 <= panels; p += 2) {
       const double* pan[2] = {pack.data() + p * d * W, pack.data() + (p + 1) * d * W};
-      block<M, W, R, 2>(xr, xs1, pan, d, orow, os1, p * W);
+      block<K, W, R, 2>(xr, xs1, pan, d, orow, os1, p * W);
     }
     if (p < panels) {
       const double* pan[1] = {pack.data() + p * d * W};
-      block<M, W, R, 1>(xr, xs1, pan, d, orow, os1, p * W);
+      block<K, W, R, 1>(xr, xs1, pan, d, orow, os1, p * W);
     }
+    finish(i, R);
   }
   for (; i < n; ++i) {
     const char* xr[1] = {x + i * xs0};
     char* orow[1] = {out + i * os0};
     for (ssize p = 0; p < panels; ++p) {
       const double* pan[1] = {pack.data() + p * d * W};
-      block<M, W, 1, 1>(xr, xs1, pan, d, orow, os1, p * W);
+      block<K, W, 1, 1>(xr, xs1, pan, d, orow, os1, p * W);
     }
+    finish(i, 1);
   }
   pairwise_scalar<M>(x, n, d, xs0, xs1, y, panels * W, m, ys0, ys1, out, os0, os1);
 }
