@@ -25,6 +25,20 @@
 
 namespace kw {
 
+// Widest SIMD path of this processor, in doubles per vector: 8 with
+// AVX-512, 4 with AVX2, 2 for the SSE2 baseline of x86-64.  A build may
+// cap it (KW_SIMD_WIDTH_CAP) so that the tests also run the narrower paths.
+inline int simd_width() {
+  static const int width = [] {
+    int w = __builtin_cpu_supports("avx512f") ? 8 : __builtin_cpu_supports("avx2") ? 4 : 2;
+#ifdef KW_SIMD_WIDTH_CAP
+    if (w > KW_SIMD_WIDTH_CAP) w = KW_SIMD_WIDTH_CAP;
+#endif
+    return w;
+  }();
+  return width;
+}
+
 // ---------------------------------------------------------------------------
 // Element access for the kernels.  Views may come from unaligned buffers, so
 // elements are read and written by memcpy, which compiles to plain loads and

@@ -202,9 +202,9 @@ __attribute__((target("avx2"))) inline void maxpool_contig_avx2(const double* x,
 
 inline void maxpool_forward_contig(const double* x, double* out, int64_t* arg, ssize H, ssize W,
                                    const Geometry& g, ssize k) {
-  static const int level = __builtin_cpu_supports("avx512f") ? 2 : __builtin_cpu_supports("avx2") ? 1 : 0;
-  if (level == 2) return maxpool_contig_avx512(x, out, arg, H, W, g, k);
-  if (level == 1) return maxpool_contig_avx2(x, out, arg, H, W, g, k);
+  const int width = kw::simd_width();
+  if (width == 8) return maxpool_contig_avx512(x, out, arg, H, W, g, k);
+  if (width == 4) return maxpool_contig_avx2(x, out, arg, H, W, g, k);
   maxpool_contig_body<0>(x, out, arg, H, W, g, k);
 }
 

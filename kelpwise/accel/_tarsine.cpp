@@ -341,17 +341,10 @@ void pairwise_sse2(const char* x, ssize n, ssize d, ssize xs0, ssize xs1, const 
   pairwise_lanes<M, 2>(x, n, d, xs0, xs1, y, m, ys0, ys1, out, os0, os1);
 }
 
-// The widest vector path this processor runs: 8 for AVX-512, 4 for AVX2,
-// 2 for the SSE2 baseline of x86-64.
-inline int simd_width() {
-  static const int width = __builtin_cpu_supports("avx512f") ? 8 : __builtin_cpu_supports("avx2") ? 4 : 2;
-  return width;
-}
-
 template <class M>
 void pairwise(const char* x, ssize n, ssize d, ssize xs0, ssize xs1, const char* y, ssize m, ssize ys0, ssize ys1,
               char* out, ssize os0, ssize os1) {
-  switch (simd_width()) {
+  switch (kw::simd_width()) {
     case 8: return pairwise_avx512<M>(x, n, d, xs0, xs1, y, m, ys0, ys1, out, os0, os1);
     case 4: return pairwise_avx2<M>(x, n, d, xs0, xs1, y, m, ys0, ys1, out, os0, os1);
     default: return pairwise_sse2<M>(x, n, d, xs0, xs1, y, m, ys0, ys1, out, os0, os1);
