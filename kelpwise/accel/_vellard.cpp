@@ -22,26 +22,32 @@ struct Best {
   double score = 1e308;
 };
 
+// The column values, and what the sweep needs of each sample, gathered in
+// sorted order into contiguous scratch: a tight loop of independent loads
+// that the processor overlaps, instead of scattered loads inside the
+// sweep's dependency chains.
+template <class T, class Get>
+inline void gather(const int64_t* order, ssize n, T* out, Get get) {
+  for (ssize i = 0; i < n; ++i) out[i] = get((ssize)order[i]);
+}
+
 // Sweep of one feature for classification.
 //
-// col: the feature's column (stride col_s bytes, n values); order: n sample
-// indices in ascending column order (each in 0..n-1); cls: class index of
-// each sample; total: class counts of the node (n_classes values); left:
-// scratch of n_classes values.  Positions i = 0 .. n-2 are visited in order;
-// after position i has been added, left holds the class counts of sorted
-// positions 0..i and left_n = i + 1.  A candidate between positions i and
-// i+1 needs distinct neighbouring values and min_leaf samples on each side;
-// the first strictly smaller score wins.
-inline void gini_sweep(const char* col, ssize col_s, const int64_t* order, ssize n, const ssize* cls,
-                       const double* total, double* left, ssize n_classes, double total_sum,
-                       double min_leaf, ssize feat, Best& best) {
+// vals: the feature's values in ascending order (n values); cls: the class
+// index of the sample at each sorted position; total: class counts of the
+// node (n_classes values); left: scratch of n_classes values.  Positions
+// i = 0 .. n-2 are visited in order; after position i has been added, left
+// holds the class counts of sorted positions 0..i and left_n = i + 1.  A
+// candidate between positions i and i+1 needs distinct neighbouring values
+// and min_leaf samples on each side; the first strictly smaller score wins.
+inline void gini_sweep(const double* vals, ssize n, const ssize* cls, const double* total, double* left,
+                       ssize n_classes, double total_sum, double min_leaf, ssize feat, Best& best) {
   std::fill(left, left + n_classes, 0.0);
   double left_n = 0.0;
   for (ssize i = 0; i + 1 < n; ++i) {
-    const ssize k = (ssize)order[i];
-    left[cls[k]] += 1.0;
-    const double current_val = load(col + k * col_s);
-    const double next_val = load(col + (ssize)order[i + 1] * col_s);
+    left[cls[i]] += 1.0;
+    const double current_val = vals[i];
+    const double next_val = vals[i + 1];
     left_n += 1.0;
     if (current_val == next_val) continue;
     const double right_n = total_sum - left_n;
@@ -67,18 +73,17 @@ inline void gini_sweep(const char* col, ssize col_s, const int64_t* order, ssize
 
 // Sweep of one feature for regression: running sums of the target and of
 // its square over sorted positions 0..i, accumulated in sorted order; the
-// right side is derived from the node totals.
-inline void variance_sweep(const char* col, ssize col_s, const int64_t* order, ssize n, const char* y,
-                           ssize y_s, double total_sum_y, double total_sum_y2, double total_n,
-                           double min_leaf, ssize feat, Best& best) {
+// right side is derived from the node totals.  vals and ys: the feature's
+// values and the targets in sorted order.
+inline void variance_sweep(const double* vals, const double* ys, ssize n, double total_sum_y,
+                           double total_sum_y2, double total_n, double min_leaf, ssize feat, Best& best) {
   double left_sum_y = 0.0, left_sum_y2 = 0.0, left_n = 0.0;
   for (ssize i = 0; i + 1 < n; ++i) {
-    const ssize k = (ssize)order[i];
-    const double yk = load(y + k * y_s);
+    const double yk = ys[i];
     left_sum_y += yk;
     left_sum_y2 += yk * yk;
-    const double current_val = load(col + k * col_s);
-    const double next_val = load(col + (ssize)order[i + 1] * col_s);
+    const double current_val = vals[i];
+    const double next_val = vals[i + 1];
     left_n += 1.0;
     if (current_val == next_val) continue;
     const double right_n = total_n - left_n;
@@ -239,11 +244,17 @@ PyObject* classifier_body(kw::Call& c, kw::Args& a) {
 
   kernels::Best best;
   FeatureOrder order;
+  std::vector<double> vals((size_t)n);
+  std::vector<ssize> sorted_cls((size_t)n);
   for (ssize j = 0; j < m; ++j) {
     if (!order.compute(c, a.obj[0], j, n, 56, 61)) return c.fail();
     const int64_t* ord = order.data();
-    kernels::gini_sweep(X.data + j * X.strides[1], X.strides[0], ord, n, cls.data(), total.data(),
-                        left.data(), n_classes, total_sum, min_leaf, j, best);
+    const char* col = X.data + j * X.strides[1];
+    const ssize col_s = X.strides[0];
+    kernels::gather(ord, n, vals.data(), [&](ssize k) { return kernels::load(col + k * col_s); });
+    kernels::gather(ord, n, sorted_cls.data(), [&](ssize k) { return cls[(size_t)k]; });
+    kernels::gini_sweep(vals.data(), n, sorted_cls.data(), total.data(), left.data(), n_classes, total_sum,
+                        min_leaf, j, best);
   }
   c.line = 94;
   return result_tuple(c, best);
@@ -269,11 +280,15 @@ PyObject* regressor_body(kw::Call& c, kw::Args& a) {
 
   kernels::Best best;
   FeatureOrder order;
+  std::vector<double> vals((size_t)n), ys((size_t)n);
   for (ssize j = 0; j < m; ++j) {
     if (!order.compute(c, a.obj[0], j, n, 126, 132)) return c.fail();
     const int64_t* ord = order.data();
-    kernels::variance_sweep(X.data + j * X.strides[1], X.strides[0], ord, n, y.data, y.strides[0],
-                            total_sum_y, total_sum_y2, total_n, min_leaf, j, best);
+    const char* col = X.data + j * X.strides[1];
+    const ssize col_s = X.strides[0], y_s = y.strides[0];
+    kernels::gather(ord, n, vals.data(), [&](ssize k) { return kernels::load(col + k * col_s); });
+    kernels::gather(ord, n, ys.data(), [&](ssize k) { return kernels::load(y.data + k * y_s); });
+    kernels::variance_sweep(vals.data(), ys.data(), n, total_sum_y, total_sum_y2, total_n, min_leaf, j, best);
   }
   c.line = 158;
   return result_tuple(c, best);
