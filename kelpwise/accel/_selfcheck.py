@@ -325,9 +325,11 @@ def dispatched_paths(flags) -> dict:
     CPU features (AVX-512F, then AVX2, else the SSE2 baseline)."""
     width = "AVX-512 (8 lanes)" if "avx512f" in flags else "AVX2 (4 lanes)" if "avx2" in flags else "SSE2 (2 lanes)"
     return {
-        "_tarsine": f"{width}, one pair per lane",
-        "_plenvo": f"max pooling {width.split(' ')[0]}, 8 channels per step; patches: block copies",
-        "_vellard": "scalar sweep (NumPy argsort per column)",
+        "_tarsine": f"{width}, one pair per lane"
+                    + ("" if width.startswith("SSE2") else "; root: sqrt where it provably equals glibc's pow, else pow"),
+        "_plenvo": f"max pooling {width.split(' ')[0]}, 8 channels per step, 2x2 and 3x3 windows unrolled; "
+                   "patches: block copies",
+        "_vellard": "scalar sweep over values gathered in sorted order (NumPy argsort per column)",
         "_ostrim": "scalar, cell-bound pruning",
     }
 
