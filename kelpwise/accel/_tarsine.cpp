@@ -176,90 +176,127 @@ inline void roots_plain(double* v, ssize count) {
   for (ssize j = 0; j < count; ++j) v[j] = std::pow(v[j], 0.5);
 }
 
-// Lanes whose bit in `bad` is set get pow of their original value a.
-inline void roots_fix(double* v, const double* a, unsigned bad) {
-  while (bad) {
-    const int l = __builtin_ctz(bad);
-    bad &= bad - 1;
-    v[l] = std::pow(a[l], 0.5);
+// The vector passes work through a row in chunks: each chunk's lanes that
+// are not certified are listed without branches (a data-dependent branch
+// per vector would be mispredicted about every other time), and pow is
+// applied to the listed entries after the chunk.
+constexpr int kRootChunk = 256;
+
+struct RootChunk {
+  alignas(64) double orig[kRootChunk];          // the chunk's accumulators
+  alignas(64) int64_t where[kRootChunk + 8];    // offsets of uncertified lanes
+  int count = 0;
+  void apply(double* v) const {
+    for (int t = 0; t < count; ++t) v[where[t]] = std::pow(orig[where[t]], 0.5);
   }
-}
+};
 
 __attribute__((target("avx512f"))) void roots_avx512(double* v, ssize count) {
   const __m512d split = _mm512_set1_pd(134217729.0);  // 2^27 + 1
   const __m512i abs_bits = _mm512_set1_epi64(0x7fffffffffffffffLL);
-  ssize j = 0;
-  for (; j + 8 <= count; j += 8) {
-    const __m512d a = _mm512_loadu_pd(v + j);
-    const __m512d r = _mm512_maskz_sqrt_pd((__mmask8)0xff, a);
-    const __m512d c = _mm512_mul_pd(r, split);
-    const __m512d rh = _mm512_sub_pd(c, _mm512_sub_pd(c, r));
-    const __m512d rl = _mm512_sub_pd(r, rh);
-    const __m512d p = _mm512_mul_pd(r, r);
-    __m512d err = _mm512_sub_pd(_mm512_mul_pd(rh, rh), p);
-    err = _mm512_add_pd(err, _mm512_mul_pd(rh, rl));
-    err = _mm512_add_pd(err, _mm512_mul_pd(rl, rh));
-    err = _mm512_add_pd(err, _mm512_mul_pd(rl, rl));
-    const __m512d e = _mm512_add_pd(_mm512_sub_pd(p, a), err);  // p - a exact (Sterbenz), sum exact
-    const __m512i rb = _mm512_castpd_si512(r), ab = _mm512_castpd_si512(a);
-    const __m512d scale = _mm512_castsi512_pd(_mm512_and_si512(rb, _mm512_set1_epi64(kExpBits)));
-    const __m512d bound =
-        _mm512_mul_pd(_mm512_mul_pd(_mm512_mul_pd(r, scale), _mm512_set1_pd(0x1p-52)), _mm512_set1_pd(0.918));
-    const __m512d abs_e = _mm512_castsi512_pd(_mm512_and_si512(_mm512_castpd_si512(e), abs_bits));
-    __mmask8 ok = _mm512_cmp_pd_mask(abs_e, bound, _CMP_LE_OQ) &
-                  _mm512_cmpge_epi64_mask(ab, _mm512_set1_epi64(kRootLo)) &
-                  _mm512_cmple_epi64_mask(ab, _mm512_set1_epi64(kRootHi)) &
-                  _mm512_test_epi64_mask(rb, _mm512_set1_epi64(kMantBits));
-    ok |= _mm512_cmpeq_epi64_mask(ab, _mm512_setzero_si512()) |
-          _mm512_cmpeq_epi64_mask(ab, _mm512_set1_epi64(kExpBits));
-    _mm512_storeu_pd(v + j, r);
-    if (ok != 0xff) {
-      double as[8];
-      _mm512_storeu_pd(as, a);
-      roots_fix(v + j, as, ~(unsigned)ok & 0xffu);
+  const __m512i lane = _mm512_set_epi64(7, 6, 5, 4, 3, 2, 1, 0);
+  RootChunk chunk;
+  ssize j0 = 0;
+  for (; j0 + 8 <= count; j0 += kRootChunk) {
+    const ssize len = std::min<ssize>(kRootChunk, count - j0) & ~(ssize)7;
+    double* w = v + j0;
+    chunk.count = 0;
+    for (ssize j = 0; j < len; j += 8) {
+      const __m512d a = _mm512_loadu_pd(w + j);
+      const __m512d r = _mm512_maskz_sqrt_pd((__mmask8)0xff, a);
+      const __m512d c = _mm512_mul_pd(r, split);
+      const __m512d rh = _mm512_sub_pd(c, _mm512_sub_pd(c, r));
+      const __m512d rl = _mm512_sub_pd(r, rh);
+      const __m512d p = _mm512_mul_pd(r, r);
+      __m512d err = _mm512_sub_pd(_mm512_mul_pd(rh, rh), p);
+      err = _mm512_add_pd(err, _mm512_mul_pd(rh, rl));
+      err = _mm512_add_pd(err, _mm512_mul_pd(rl, rh));
+      err = _mm512_add_pd(err, _mm512_mul_pd(rl, rl));
+      const __m512d e = _mm512_add_pd(_mm512_sub_pd(p, a), err);  // p - a exact (Sterbenz), sum exact
+      const __m512i rb = _mm512_castpd_si512(r), ab = _mm512_castpd_si512(a);
+      const __m512d scale = _mm512_castsi512_pd(_mm512_and_si512(rb, _mm512_set1_epi64(kExpBits)));
+      const __m512d bound =
+          _mm512_mul_pd(_mm512_mul_pd(_mm512_mul_pd(r, scale), _mm512_set1_pd(0x1p-52)), _mm512_set1_pd(0.918));
+      const __m512d abs_e = _mm512_castsi512_pd(_mm512_and_si512(_mm512_castpd_si512(e), abs_bits));
+      __mmask8 ok = _mm512_cmp_pd_mask(abs_e, bound, _CMP_LE_OQ) &
+                    _mm512_cmpge_epi64_mask(ab, _mm512_set1_epi64(kRootLo)) &
+                    _mm512_cmple_epi64_mask(ab, _mm512_set1_epi64(kRootHi)) &
+                    _mm512_test_epi64_mask(rb, _mm512_set1_epi64(kMantBits));
+      ok |= _mm512_cmpeq_epi64_mask(ab, _mm512_setzero_si512()) |
+            _mm512_cmpeq_epi64_mask(ab, _mm512_set1_epi64(kExpBits));
+      _mm512_store_pd(chunk.orig + j, a);
+      _mm512_storeu_pd(w + j, r);
+      const __mmask8 bad = (__mmask8)~ok;
+      _mm512_storeu_si512(chunk.where + chunk.count,
+                          _mm512_maskz_compress_epi64(bad, _mm512_add_epi64(lane, _mm512_set1_epi64(j))));
+      chunk.count += __builtin_popcount((unsigned)bad);
+    }
+    chunk.apply(w);
+  }
+  const ssize done = count & ~(ssize)7;
+  roots_plain(v + done, count - done);
+}
+
+// Lane offsets of each 4-bit mask, lowest set bit first.
+struct LaneTable {
+  int8_t lanes[16][4];
+  int8_t n[16];
+  constexpr LaneTable() : lanes(), n() {
+    for (int mask = 0; mask < 16; ++mask) {
+      int k = 0;
+      for (int l = 0; l < 4; ++l)
+        if (mask & (1 << l)) lanes[mask][k++] = (int8_t)l;
+      n[mask] = (int8_t)k;
     }
   }
-  roots_plain(v + j, count - j);
-}
+};
+constexpr LaneTable kLanes4{};
 
 __attribute__((target("avx2"))) void roots_avx2(double* v, ssize count) {
   const __m256d split = _mm256_set1_pd(134217729.0);  // 2^27 + 1
   const __m256i abs_bits = _mm256_set1_epi64x(0x7fffffffffffffffLL);
-  ssize j = 0;
-  for (; j + 4 <= count; j += 4) {
-    const __m256d a = _mm256_loadu_pd(v + j);
-    const __m256d r = _mm256_sqrt_pd(a);
-    const __m256d c = _mm256_mul_pd(r, split);
-    const __m256d rh = _mm256_sub_pd(c, _mm256_sub_pd(c, r));
-    const __m256d rl = _mm256_sub_pd(r, rh);
-    const __m256d p = _mm256_mul_pd(r, r);
-    __m256d err = _mm256_sub_pd(_mm256_mul_pd(rh, rh), p);
-    err = _mm256_add_pd(err, _mm256_mul_pd(rh, rl));
-    err = _mm256_add_pd(err, _mm256_mul_pd(rl, rh));
-    err = _mm256_add_pd(err, _mm256_mul_pd(rl, rl));
-    const __m256d e = _mm256_add_pd(_mm256_sub_pd(p, a), err);
-    const __m256i rb = _mm256_castpd_si256(r), ab = _mm256_castpd_si256(a);
-    const __m256d scale = _mm256_castsi256_pd(_mm256_and_si256(rb, _mm256_set1_epi64x(kExpBits)));
-    const __m256d bound =
-        _mm256_mul_pd(_mm256_mul_pd(_mm256_mul_pd(r, scale), _mm256_set1_pd(0x1p-52)), _mm256_set1_pd(0.918));
-    const __m256d abs_e = _mm256_castsi256_pd(_mm256_and_si256(_mm256_castpd_si256(e), abs_bits));
-    unsigned ok = (unsigned)_mm256_movemask_pd(_mm256_cmp_pd(abs_e, bound, _CMP_LE_OQ));
-    __m256i bad = _mm256_cmpgt_epi64(_mm256_set1_epi64x(kRootLo), ab);
-    bad = _mm256_or_si256(bad, _mm256_cmpgt_epi64(ab, _mm256_set1_epi64x(kRootHi)));
-    bad = _mm256_or_si256(
-        bad, _mm256_cmpeq_epi64(_mm256_and_si256(rb, _mm256_set1_epi64x(kMantBits)), _mm256_setzero_si256()));
-    const __m256i exact =
-        _mm256_or_si256(_mm256_cmpeq_epi64(ab, _mm256_setzero_si256()), _mm256_cmpeq_epi64(ab, _mm256_set1_epi64x(kExpBits)));
-    ok &= ~(unsigned)_mm256_movemask_pd(_mm256_castsi256_pd(bad));
-    ok |= (unsigned)_mm256_movemask_pd(_mm256_castsi256_pd(exact));
-    _mm256_storeu_pd(v + j, r);
-    if ((ok & 0xfu) != 0xfu) {
-      double as[4];
-      _mm256_storeu_pd(as, a);
-      roots_fix(v + j, as, ~ok & 0xfu);
+  RootChunk chunk;
+  ssize j0 = 0;
+  for (; j0 + 4 <= count; j0 += kRootChunk) {
+    const ssize len = std::min<ssize>(kRootChunk, count - j0) & ~(ssize)3;
+    double* w = v + j0;
+    chunk.count = 0;
+    for (ssize j = 0; j < len; j += 4) {
+      const __m256d a = _mm256_loadu_pd(w + j);
+      const __m256d r = _mm256_sqrt_pd(a);
+      const __m256d c = _mm256_mul_pd(r, split);
+      const __m256d rh = _mm256_sub_pd(c, _mm256_sub_pd(c, r));
+      const __m256d rl = _mm256_sub_pd(r, rh);
+      const __m256d p = _mm256_mul_pd(r, r);
+      __m256d err = _mm256_sub_pd(_mm256_mul_pd(rh, rh), p);
+      err = _mm256_add_pd(err, _mm256_mul_pd(rh, rl));
+      err = _mm256_add_pd(err, _mm256_mul_pd(rl, rh));
+      err = _mm256_add_pd(err, _mm256_mul_pd(rl, rl));
+      const __m256d e = _mm256_add_pd(_mm256_sub_pd(p, a), err);
+      const __m256i rb = _mm256_castpd_si256(r), ab = _mm256_castpd_si256(a);
+      const __m256d scale = _mm256_castsi256_pd(_mm256_and_si256(rb, _mm256_set1_epi64x(kExpBits)));
+      const __m256d bound =
+          _mm256_mul_pd(_mm256_mul_pd(_mm256_mul_pd(r, scale), _mm256_set1_pd(0x1p-52)), _mm256_set1_pd(0.918));
+      const __m256d abs_e = _mm256_castsi256_pd(_mm256_and_si256(_mm256_castpd_si256(e), abs_bits));
+      unsigned ok = (unsigned)_mm256_movemask_pd(_mm256_cmp_pd(abs_e, bound, _CMP_LE_OQ));
+      __m256i out_of_range = _mm256_cmpgt_epi64(_mm256_set1_epi64x(kRootLo), ab);
+      out_of_range = _mm256_or_si256(out_of_range, _mm256_cmpgt_epi64(ab, _mm256_set1_epi64x(kRootHi)));
+      out_of_range = _mm256_or_si256(
+          out_of_range, _mm256_cmpeq_epi64(_mm256_and_si256(rb, _mm256_set1_epi64x(kMantBits)), _mm256_setzero_si256()));
+      const __m256i exact = _mm256_or_si256(_mm256_cmpeq_epi64(ab, _mm256_setzero_si256()),
+                                            _mm256_cmpeq_epi64(ab, _mm256_set1_epi64x(kExpBits)));
+      ok &= ~(unsigned)_mm256_movemask_pd(_mm256_castsi256_pd(out_of_range));
+      ok |= (unsigned)_mm256_movemask_pd(_mm256_castsi256_pd(exact));
+      _mm256_store_pd(chunk.orig + j, a);
+      _mm256_storeu_pd(w + j, r);
+      const unsigned bad = ~ok & 0xfu;
+      for (int t = 0; t < 4; ++t) chunk.where[chunk.count + t] = j + kLanes4.lanes[bad][t];
+      chunk.count += kLanes4.n[bad];
     }
+    chunk.apply(w);
   }
-  roots_plain(v + j, count - j);
+  const ssize done = count & ~(ssize)3;
+  roots_plain(v + done, count - done);
 }
 
 // Applies pow(., 0.5) to the first `count` entries of an output row, with
