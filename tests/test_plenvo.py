@@ -260,6 +260,33 @@ def test_pooling_matches_reference(k, s, C):
         assert same(got, want)
 
 
+@pytest.mark.parametrize("C", [8, 9, 16])
+@pytest.mark.parametrize("k,s,H,OH", [(2, 2, 5, 3), (3, 2, 6, 3), (2, 1, 4, 4)])
+def test_backward_windows_reaching_past_the_image(k, s, H, OH, C):
+    """grad may have more windows than fit the image, as long as every index
+    routes inside it: only the routed cells are touched."""
+    rng = np.random.default_rng(k * 10 + C)
+    grad = rng.standard_normal((2, OH, OH, C))
+    arg = np.zeros(grad.shape, dtype=np.intp)  # top-left cell of each window: always inside
+    arg[:, : OH - 1, : OH - 1] = rng.integers(0, k * k, (2, OH - 1, OH - 1, C))
+    shape = (2, H, H, C)
+    got = P.maxpool_backward(grad, arg, shape, k, s)
+    assert same(got, ref_backward(grad, arg, shape, k, s))
+
+
+@pytest.mark.parametrize("k,s", [(2, 2), (3, 1), (3, 2)])
+def test_backward_keeps_special_values_and_order(k, s):
+    """Overlapping windows add to a cell in window order; -0.0, infinities
+    and NaN in grad come through as the scalar additions give them."""
+    rng = np.random.default_rng(k + s)
+    X = rng.integers(-2, 3, (1, 7, 7, 11)).astype(float)
+    out, arg = P.maxpool_forward(X, k, s)
+    grad = rng.choice([-0.0, 0.0, 1e308, -1e308, np.inf, -np.inf, np.nan, 0.1, 3.0], out.shape)
+    with np.errstate(all="ignore"):
+        want = ref_backward(grad, arg, X.shape, k, s)
+    assert same(P.maxpool_backward(grad, arg, X.shape, k, s), want)
+
+
 def test_backward_masks_and_counts():
     X = np.random.default_rng(5).standard_normal((1, 4, 4, 2))
     out, arg = P.maxpool_forward(X, 2, 2)
