@@ -59,7 +59,10 @@ struct Tree {
 // Squared Euclidean distance of two points of d values: products rounded to
 // float64 and added in increasing column order from 0.0 (the build keeps
 // -ffp-contract=off, so no fused multiply-add).
+// D > 0 fixes the column count at compile time (the loop is unrolled).
+template <int D = 0>
 static inline double sq(const double *a, const double *b, int64_t d) {
+    if (D > 0) d = D;
     double s = 0.0;
     for (int64_t i = 0; i < d; ++i) {
         const double t = a[i] - b[i];
@@ -282,6 +285,7 @@ private:
 // So once the heap is full and bound >= top, every row of the subtree fails
 // "dist < top" now and later (top only decreases), and skipping the subtree
 // leaves the heap's sequence of operations unchanged.
+template <int D>
 class CellSearch {
 public:
     CellSearch(const Tree &t, const double *q, Heap &h, double *off)
@@ -294,8 +298,9 @@ public:
 
 private:
     double cell_bound() const {
+        const int64_t d = D > 0 ? D : t_.d;
         double s = 0.0;
-        for (int64_t j = 0; j < t_.d; ++j) s += off_[j] * off_[j];
+        for (int64_t j = 0; j < d; ++j) s += off_[j] * off_[j];
         return s;
     }
 
@@ -303,7 +308,15 @@ private:
         if (p < 0) return;
         if (h_.full() && bound >= h_.top()) return;
         const Node &nd = t_.nodes[p];
-        h_.offer(sq(q_, t_.rows.data() + p * t_.d, t_.d), nd.idx);
+        // The children are likely next: start loading the far one's node
+        // and both rows while this row is scored (the near left child
+        // follows this node in the array).
+        if (nd.right >= 0) {
+            __builtin_prefetch(&t_.nodes[nd.right]);
+            __builtin_prefetch(t_.rows.data() + nd.right * t_.d);
+        }
+        if (nd.left >= 0) __builtin_prefetch(t_.rows.data() + nd.left * t_.d);
+        h_.offer(sq<D>(q_, t_.rows.data() + p * t_.d, t_.d), nd.idx);
         if (nd.left < 0 && nd.right < 0) return;
         const double diff = q_[nd.dim] - nd.val;
         const bool go_left = diff <= 0;
@@ -345,9 +358,15 @@ static void query(const Tree &t, const char *Q, int64_t nq, int64_t rs, int64_t 
         for (int64_t c = 0; c < d; ++c)
             q[c] = *reinterpret_cast<const double *>(Q + i * rs + c * cs);
         h.c.clear();
-        if (t.ordered)
-            CellSearch(t, q.data(), h, off.data()).run();
-        else
+        if (t.ordered) {
+            switch (d) {  // the common small column counts, unrolled
+                case 2: CellSearch<2>(t, q.data(), h, off.data()).run(); break;
+                case 3: CellSearch<3>(t, q.data(), h, off.data()).run(); break;
+                case 4: CellSearch<4>(t, q.data(), h, off.data()).run(); break;
+                case 8: CellSearch<8>(t, q.data(), h, off.data()).run(); break;
+                default: CellSearch<0>(t, q.data(), h, off.data()).run(); break;
+            }
+        } else
             PlainSearch(t, q.data(), h).run();
         for (int64_t pos = static_cast<int64_t>(h.c.size()) - 1; !h.c.empty(); --pos) {
             out_idx[i * k + pos] = h.c.front().idx;
