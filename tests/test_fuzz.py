@@ -193,6 +193,7 @@ def test_np_returning_wrong_things(monkeypatch, fn, data):
     assert unchanged(snap)
 
 
+@pytest.mark.filterwarnings("ignore:Casting complex values to real")  # forced float64 conversion, as NumPy warns
 @settings(deadline=None)
 @given(X=arrays(), Q=arrays(), k=INTS)
 def test_kdtree_hostile_arguments(X, Q, k):
