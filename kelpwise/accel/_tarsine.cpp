@@ -9,7 +9,9 @@
 #include <type_traits>
 #include <vector>
 
+#if defined(__GLIBC__)
 #include <gnu/libc-version.h>
+#endif
 #include <immintrin.h>
 
 namespace kernels {
@@ -160,12 +162,16 @@ inline __attribute__((always_inline)) void block(const char* const* xr, ssize xs
 // both return a.  Everything else (NaN, subnormals, the far ranges) goes
 // to pow.
 inline bool pow_half_bound_known() {
+#if defined(__GLIBC__)
   static const bool known = [] {
     int major = 0, minor = 0;
     return std::sscanf(gnu_get_libc_version(), "%d.%d", &major, &minor) == 2 &&
            (major > 2 || (major == 2 && minor >= 28));
   }();
   return known;
+#else
+  return false;  // another C library: no known bound, pow for every entry
+#endif
 }
 
 constexpr long long kRootLo = 0x0830000000000000LL;  // 2^-900
