@@ -314,6 +314,27 @@ def test_matches_model(seed, kind):
         assert_same(KDTree(X).query(Q, k), model_query(model_build(X), Q, k))
 
 
+@pytest.mark.parametrize("d", [2, 3, 5, 8])
+@pytest.mark.parametrize("kind", ["random", "grid", "kth-tie"])
+def test_larger_trees_match_model(d, kind):
+    """Trees deep enough for the bucket scans of the query, with distinct
+    distances (the direct search), ties anywhere (the heap descent), and a
+    tie exactly at the k-th distance."""
+    rng = np.random.default_rng(d)
+    n, nq = 700, 40
+    if kind == "random":
+        X, Q = rng.normal(size=(n, d)), rng.normal(size=(nq, d))
+    else:
+        X = rng.integers(0, 6, size=(n, d)).astype(float)
+        Q = rng.integers(-1, 7, size=(nq, d)).astype(float) + (0.5 if kind == "kth-tie" else 0.0)
+    tree, model = KDTree(X), model_build(X)
+    for k in (1, 10, 40):
+        if kind == "kth-tie":  # rows at the k-th distance and beyond it: a point mirrored across the query
+            Xt = np.concatenate([X, 2 * Q[:1] - X[:1]])
+            assert_same(KDTree(Xt).query(Q, k), model_query(model_build(Xt), Q, k))
+        assert_same(tree.query(Q, k), model_query(model, Q, k))
+
+
 @pytest.mark.parametrize("d", [1, 2, 3])
 def test_heapsort_fallback_matches_model(d):
     # an organ pipe (every value twice) on column 0 exhausts the quicksort depth

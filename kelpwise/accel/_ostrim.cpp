@@ -51,6 +51,7 @@ struct KeyIdx {
 struct Tree {
     std::vector<Node> nodes;    // preorder, nodes[0] is the root
     std::vector<double> rows;   // row of nodes[p] at rows[p * d], C order
+    std::vector<int32_t> end;   // the subtree of nodes[p] is nodes[p .. end[p])
     int64_t n = 0;
     int64_t d = 0;
     bool ordered = true;        // no NaN in the data: the split invariant holds
@@ -112,6 +113,13 @@ public:
             double *dst = t_.rows.data() + p * d;
             const int64_t r = t_.nodes[p].idx;
             for (int64_t c = 0; c < d; ++c) dst[c] = cols_[c * n + r];
+        }
+        // Preorder keeps every subtree contiguous; its end follows from the
+        // links, children after their parent.
+        t_.end.resize(static_cast<size_t>(n));
+        for (int64_t p = n - 1; p >= 0; --p) {
+            const Node &nd = t_.nodes[p];
+            t_.end[p] = nd.right >= 0 ? t_.end[nd.right] : nd.left >= 0 ? t_.end[nd.left] : static_cast<int32_t>(p + 1);
         }
     }
 
@@ -341,6 +349,118 @@ private:
     double *off_;
 };
 
+// Search kernel for the common case, under a uniqueness check.
+//
+// When the k nearest rows have k distinct distances and every other row is
+// strictly farther, the heap descent's result is fixed: it is exact (a row
+// is only ever skipped when it cannot be strictly nearer than the current
+// k-th candidate), so it returns those k rows, and draining the heap sorts
+// them by distance, which is then a strict order.  Any exact search
+// therefore gives the same result, whatever order it visits the rows in.
+// This one scores the rows of a subtree of at most kBucket nodes in one scan
+// (preorder keeps each subtree contiguous, rows included), visits the near
+// subtree before scoring a node (so the first k candidates are close ones
+// and pruning starts early), and skips a subtree only when its cell bound
+// is strictly above the k-th distance, so that a row at exactly that
+// distance is always seen.  It records the smallest
+// distance that was evicted or refused at equality; rows never scored lie
+// strictly beyond the k-th distance.  The check then needs only the k kept
+// rows and that record.  When it fails (ties, NaN, infinities), the caller
+// runs the heap descent itself.
+//   Preconditions as for CellSearch, heap.k >= 1, no NaN in q.
+template <int D>
+class FastSearch {
+    static constexpr int32_t kBucket = 16;
+
+public:
+    FastSearch(const Tree &t, const double *q, Heap &h, double *off)
+        : t_(t), q_(q), h_(h), off_(off) {}
+
+    // Writes the k neighbours, nearest first, and returns true when the
+    // result is unique; returns false (writing nothing) otherwise.
+    bool run(int32_t *out_idx, double *out_dst) {
+        if (t_.n == 0) return false;
+        std::fill(off_, off_ + t_.d, 0.0);
+        out_min_ = std::numeric_limits<double>::infinity();
+        visit(0, 0.0);
+        std::vector<HeapItem> &c = h_.c;
+        std::sort_heap(c.begin(), c.end());
+        const size_t k = c.size();
+        if (k != h_.k) return false;
+        for (size_t i = 0; i < k; ++i) {
+            const double dist = c[i].dist;
+            const bool strictly_next = i + 1 < k ? dist < c[i + 1].dist : dist < out_min_;
+            if (!strictly_next) return false;  // also false for NaN
+        }
+        for (size_t i = 0; i < k; ++i) {
+            out_idx[i] = c[i].idx;
+            out_dst[i] = c[i].dist;
+        }
+        return true;
+    }
+
+private:
+    double cell_bound() const {
+        const int64_t d = D > 0 ? D : t_.d;
+        double s = 0.0;
+        for (int64_t j = 0; j < d; ++j) s += off_[j] * off_[j];
+        return s;
+    }
+
+    void score(double dist, int32_t idx) {
+        if (!h_.full()) {
+            h_.push(dist, idx);
+        } else if (dist < h_.top()) {
+            out_min_ = std::min(out_min_, h_.top());
+            h_.pop();
+            h_.push(dist, idx);
+        } else if (dist == h_.top()) {
+            out_min_ = std::min(out_min_, dist);
+        }
+    }
+
+    void visit(int32_t p, double bound) {
+        if (p < 0) return;
+        if (h_.full() && bound > h_.top()) return;
+        const int32_t end = t_.end[p];
+        if (end - p <= kBucket) {  // a small subtree: its rows in one scan
+            const double *row = t_.rows.data() + p * t_.d;
+            for (int32_t r = p; r < end; ++r, row += t_.d) score(sq<D>(q_, row, t_.d), t_.nodes[r].idx);
+            return;
+        }
+        const Node &nd = t_.nodes[p];
+        if (nd.right >= 0) {
+            __builtin_prefetch(&t_.nodes[nd.right]);
+            __builtin_prefetch(t_.rows.data() + nd.right * t_.d);
+        }
+        const double *row = t_.rows.data() + p * t_.d;
+        if (nd.left < 0 && nd.right < 0) {
+            score(sq<D>(q_, row, t_.d), nd.idx);
+            return;
+        }
+        const double diff = q_[nd.dim] - nd.val;
+        const bool go_left = diff <= 0;
+        visit(go_left ? nd.left : nd.right, bound);
+        // The node's row lies on its plane, inside this cell.
+        if (!h_.full() || bound <= h_.top()) score(sq<D>(q_, row, t_.d), nd.idx);
+        const double old = off_[nd.dim];
+        const double ad = std::fabs(diff);
+        double far_bound = bound;
+        if (ad > old) {
+            off_[nd.dim] = ad;
+            far_bound = cell_bound();
+        }
+        visit(go_left ? nd.right : nd.left, far_bound);
+        off_[nd.dim] = old;
+    }
+
+    const Tree &t_;
+    const double *q_;
+    Heap &h_;
+    double *off_;
+    double out_min_ = 0.0;
+};
+
 // Query kernel.
 //   Q: nq rows by t.d columns, element (i, c) at byte offset i*rs + c*cs.
 //   out_idx, out_dst: nq*k values each, C order. Preconditions: 1 <= k <= t.n.
@@ -358,6 +478,20 @@ static void query(const Tree &t, const char *Q, int64_t nq, int64_t rs, int64_t 
         for (int64_t c = 0; c < d; ++c)
             q[c] = *reinterpret_cast<const double *>(Q + i * rs + c * cs);
         h.c.clear();
+        bool q_has_nan = false;
+        for (int64_t c = 0; c < d; ++c) q_has_nan |= std::isnan(q[c]);
+        if (t.ordered && k >= 1 && !q_has_nan) {
+            bool unique = false;
+            switch (d) {  // the common small column counts, unrolled
+                case 2: unique = FastSearch<2>(t, q.data(), h, off.data()).run(out_idx + i * k, out_dst + i * k); break;
+                case 3: unique = FastSearch<3>(t, q.data(), h, off.data()).run(out_idx + i * k, out_dst + i * k); break;
+                case 4: unique = FastSearch<4>(t, q.data(), h, off.data()).run(out_idx + i * k, out_dst + i * k); break;
+                case 8: unique = FastSearch<8>(t, q.data(), h, off.data()).run(out_idx + i * k, out_dst + i * k); break;
+                default: unique = FastSearch<0>(t, q.data(), h, off.data()).run(out_idx + i * k, out_dst + i * k); break;
+            }
+            if (unique) continue;
+            h.c.clear();
+        }
         if (t.ordered) {
             switch (d) {  // the common small column counts, unrolled
                 case 2: CellSearch<2>(t, q.data(), h, off.data()).run(); break;

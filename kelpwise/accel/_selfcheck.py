@@ -330,7 +330,7 @@ def dispatched_paths(flags) -> dict:
         "_plenvo": f"max pooling {width.split(' ')[0]}, 8 channels per step, 2x2 and 3x3 windows unrolled; "
                    "patches: block copies",
         "_vellard": "scalar sweep over values gathered in sorted order (NumPy argsort per column)",
-        "_ostrim": "scalar, cell-bound pruning",
+        "_ostrim": "scalar; bucket scans when the k nearest are unique, else the heap descent (cell-bound pruning)",
     }
 
 
