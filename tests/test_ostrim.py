@@ -487,6 +487,8 @@ def test_tree_outlives_and_ignores_caller_arrays():
         lambda A: np.repeat(A, 2, axis=0)[::2],
         lambda A: np.repeat(A, 3, axis=1)[:, ::3],
         lambda A: A[::-1, ::-1][::-1, ::-1],
+        # a float64 array whose buffer is not 8-byte aligned
+        lambda A: np.frombuffer(b"\0" + A.tobytes(), dtype=np.float64, offset=1).reshape(A.shape),
     ],
 )
 def test_strided_inputs(view):

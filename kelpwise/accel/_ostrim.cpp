@@ -165,8 +165,11 @@ private:
         }
     }
 
+    // The caller's array may be misaligned: read through memcpy.
     double at(int64_t r, int64_t c) const {
-        return *reinterpret_cast<const double *>(X_ + r * rs_ + c * cs_);
+        double v;
+        std::memcpy(&v, X_ + r * rs_ + c * cs_, sizeof v);
+        return v;
     }
 
     int32_t build(int64_t lo, int64_t cnt, int32_t depth) {
@@ -476,7 +479,7 @@ static void query(const Tree &t, const char *Q, int64_t nq, int64_t rs, int64_t 
     h.c.reserve(h.k);
     for (int64_t i = 0; i < nq; ++i) {
         for (int64_t c = 0; c < d; ++c)
-            q[c] = *reinterpret_cast<const double *>(Q + i * rs + c * cs);
+            std::memcpy(&q[c], Q + i * rs + c * cs, sizeof(double));  // any alignment
         h.c.clear();
         bool q_has_nan = false;
         for (int64_t c = 0; c < d; ++c) q_has_nan |= std::isnan(q[c]);
