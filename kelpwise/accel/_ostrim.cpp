@@ -274,6 +274,38 @@ private:
     Heap &h_;
 };
 
+// The cell lower bound of both searches below, kept incrementally: off[j]
+// is the largest |fl(q[j] - v)| over the ancestors' splitting planes v on
+// axis j whose far side holds the current subtree (0 if none), and the
+// bound is the float64 sum of fl(off[j]^2) in column order (why it is a
+// lower bound: see CellSearch).
+template <int D>
+struct CellBound {
+    int64_t d;
+    double *off;
+
+    void reset() const { std::fill(off, off + d, 0.0); }
+    double sum() const {
+        const int64_t n = D > 0 ? D : d;
+        double s = 0.0;
+        for (int64_t j = 0; j < n; ++j) s += off[j] * off[j];
+        return s;
+    }
+    // The bound of the far side of a split on dim, q[dim] - v = diff, within
+    // a cell of bound `bound`; returns the offset to restore afterwards.
+    double enter(int32_t dim, double diff, double bound, double &far_bound) const {
+        const double old = off[dim];
+        const double ad = std::fabs(diff);
+        far_bound = bound;
+        if (ad > old) {  // false for NaN: the parent's cell stays valid
+            off[dim] = ad;
+            far_bound = sum();
+        }
+        return old;
+    }
+    void leave(int32_t dim, double old) const { off[dim] = old; }
+};
+
 // Search kernel with cell pruning: the same descent, the same scoring
 // order and the same plane test, plus one extra test that skips a subtree
 // only when none of its rows can change a full heap.
@@ -300,21 +332,14 @@ template <int D>
 class CellSearch {
 public:
     CellSearch(const Tree &t, const double *q, Heap &h, double *off)
-        : t_(t), q_(q), h_(h), off_(off) {}
+        : t_(t), q_(q), h_(h), cell_{t.d, off} {}
     void run() {
         if (t_.n == 0) return;
-        std::fill(off_, off_ + t_.d, 0.0);
+        cell_.reset();
         visit(0, 0.0);
     }
 
 private:
-    double cell_bound() const {
-        const int64_t d = D > 0 ? D : t_.d;
-        double s = 0.0;
-        for (int64_t j = 0; j < d; ++j) s += off_[j] * off_[j];
-        return s;
-    }
-
     void visit(int32_t p, double bound) {
         if (p < 0) return;
         if (h_.full() && bound >= h_.top()) return;
@@ -334,22 +359,17 @@ private:
         visit(go_left ? nd.left : nd.right, bound);
         const double best = h_.c.empty() ? 1e308 : h_.top();
         if (diff * diff < best || !h_.full()) {
-            const double old = off_[nd.dim];
-            const double ad = std::fabs(diff);
-            double far_bound = bound;
-            if (ad > old) {  // false for NaN: the parent's cell stays valid
-                off_[nd.dim] = ad;
-                far_bound = cell_bound();
-            }
+            double far_bound;
+            const double old = cell_.enter(nd.dim, diff, bound, far_bound);
             visit(go_left ? nd.right : nd.left, far_bound);
-            off_[nd.dim] = old;
+            cell_.leave(nd.dim, old);
         }
     }
 
     const Tree &t_;
     const double *q_;
     Heap &h_;
-    double *off_;
+    CellBound<D> cell_;
 };
 
 // Search kernel for the common case, under a uniqueness check.
@@ -377,13 +397,13 @@ class FastSearch {
 
 public:
     FastSearch(const Tree &t, const double *q, Heap &h, double *off)
-        : t_(t), q_(q), h_(h), off_(off) {}
+        : t_(t), q_(q), h_(h), cell_{t.d, off} {}
 
     // Writes the k neighbours, nearest first, and returns true when the
     // result is unique; returns false (writing nothing) otherwise.
     bool run(int32_t *out_idx, double *out_dst) {
         if (t_.n == 0) return false;
-        std::fill(off_, off_ + t_.d, 0.0);
+        cell_.reset();
         out_min_ = std::numeric_limits<double>::infinity();
         visit(0, 0.0);
         std::vector<HeapItem> &c = h_.c;
@@ -403,13 +423,6 @@ public:
     }
 
 private:
-    double cell_bound() const {
-        const int64_t d = D > 0 ? D : t_.d;
-        double s = 0.0;
-        for (int64_t j = 0; j < d; ++j) s += off_[j] * off_[j];
-        return s;
-    }
-
     void score(double dist, int32_t idx) {
         if (!h_.full()) {
             h_.push(dist, idx);
@@ -446,21 +459,16 @@ private:
         visit(go_left ? nd.left : nd.right, bound);
         // The node's row lies on its plane, inside this cell.
         if (!h_.full() || bound <= h_.top()) score(sq<D>(q_, row, t_.d), nd.idx);
-        const double old = off_[nd.dim];
-        const double ad = std::fabs(diff);
-        double far_bound = bound;
-        if (ad > old) {
-            off_[nd.dim] = ad;
-            far_bound = cell_bound();
-        }
+        double far_bound;
+        const double old = cell_.enter(nd.dim, diff, bound, far_bound);
         visit(go_left ? nd.right : nd.left, far_bound);
-        off_[nd.dim] = old;
+        cell_.leave(nd.dim, old);
     }
 
     const Tree &t_;
     const double *q_;
     Heap &h_;
-    double *off_;
+    CellBound<D> cell_;
     double out_min_ = 0.0;
 };
 
