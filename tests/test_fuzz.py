@@ -164,6 +164,7 @@ class WrongNumpy:
 
 
 @pytest.mark.parametrize("fn", FUNCS, ids=repr)
+@pytest.mark.filterwarnings("ignore:invalid value encountered in cast")  # NaN results recast by the fake np
 @settings(suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture], deadline=None)
 @given(data=st.data())
 def test_np_returning_wrong_things(monkeypatch, fn, data):
