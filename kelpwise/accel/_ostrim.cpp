@@ -478,46 +478,45 @@ private:
 // Row i is copied to a contiguous buffer, searched with an empty heap, and
 // the heap is drained from the back: column k-1 gets the first top, so each
 // output row ends sorted by increasing squared distance.
-static void query(const Tree &t, const char *Q, int64_t nq, int64_t rs, int64_t cs,
-                  int64_t k, int32_t *out_idx, double *out_dst) {
+template <int D>
+static void query_rows(const Tree &t, const char *Q, int64_t nq, int64_t rs, int64_t cs,
+                       int64_t k, int32_t *out_idx, double *out_dst) {
     const int64_t d = t.d;
     std::vector<double> q(static_cast<size_t>(d)), off(static_cast<size_t>(d));
     Heap h;
     h.k = static_cast<size_t>(k);
     h.c.reserve(h.k);
     for (int64_t i = 0; i < nq; ++i) {
-        for (int64_t c = 0; c < d; ++c)
-            std::memcpy(&q[c], Q + i * rs + c * cs, sizeof(double));  // any alignment
-        h.c.clear();
         bool q_has_nan = false;
-        for (int64_t c = 0; c < d; ++c) q_has_nan |= std::isnan(q[c]);
-        if (t.ordered && k >= 1 && !q_has_nan) {
-            bool unique = false;
-            switch (d) {  // the common small column counts, unrolled
-                case 2: unique = FastSearch<2>(t, q.data(), h, off.data()).run(out_idx + i * k, out_dst + i * k); break;
-                case 3: unique = FastSearch<3>(t, q.data(), h, off.data()).run(out_idx + i * k, out_dst + i * k); break;
-                case 4: unique = FastSearch<4>(t, q.data(), h, off.data()).run(out_idx + i * k, out_dst + i * k); break;
-                case 8: unique = FastSearch<8>(t, q.data(), h, off.data()).run(out_idx + i * k, out_dst + i * k); break;
-                default: unique = FastSearch<0>(t, q.data(), h, off.data()).run(out_idx + i * k, out_dst + i * k); break;
-            }
-            if (unique) continue;
-            h.c.clear();
+        for (int64_t c = 0; c < d; ++c) {
+            std::memcpy(&q[c], Q + i * rs + c * cs, sizeof(double));  // any alignment
+            q_has_nan |= std::isnan(q[c]);
         }
-        if (t.ordered) {
-            switch (d) {  // the common small column counts, unrolled
-                case 2: CellSearch<2>(t, q.data(), h, off.data()).run(); break;
-                case 3: CellSearch<3>(t, q.data(), h, off.data()).run(); break;
-                case 4: CellSearch<4>(t, q.data(), h, off.data()).run(); break;
-                case 8: CellSearch<8>(t, q.data(), h, off.data()).run(); break;
-                default: CellSearch<0>(t, q.data(), h, off.data()).run(); break;
-            }
-        } else
+        h.c.clear();
+        if (t.ordered && k >= 1 && !q_has_nan &&
+            FastSearch<D>(t, q.data(), h, off.data()).run(out_idx + i * k, out_dst + i * k))
+            continue;
+        h.c.clear();
+        if (t.ordered)
+            CellSearch<D>(t, q.data(), h, off.data()).run();
+        else
             PlainSearch(t, q.data(), h).run();
         for (int64_t pos = static_cast<int64_t>(h.c.size()) - 1; !h.c.empty(); --pos) {
             out_idx[i * k + pos] = h.c.front().idx;
             out_dst[i * k + pos] = h.c.front().dist;
             h.pop();
         }
+    }
+}
+
+static void query(const Tree &t, const char *Q, int64_t nq, int64_t rs, int64_t cs,
+                  int64_t k, int32_t *out_idx, double *out_dst) {
+    switch (t.d) {  // the common small column counts, unrolled
+        case 2: return query_rows<2>(t, Q, nq, rs, cs, k, out_idx, out_dst);
+        case 3: return query_rows<3>(t, Q, nq, rs, cs, k, out_idx, out_dst);
+        case 4: return query_rows<4>(t, Q, nq, rs, cs, k, out_idx, out_dst);
+        case 8: return query_rows<8>(t, Q, nq, rs, cs, k, out_idx, out_dst);
+        default: return query_rows<0>(t, Q, nq, rs, cs, k, out_idx, out_dst);
     }
 }
 
