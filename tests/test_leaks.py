@@ -10,6 +10,7 @@ import tracemalloc
 import numpy as np
 import pytest
 from test_frame import FUNCS
+from support import FakeNumpy
 
 CALLS = 400
 
@@ -47,19 +48,6 @@ def assert_no_leak(call, objs):
     # reference counts above still hold there.
     if not os.environ.get("KW_SANITIZED"):
         assert growth < 8 * 1024, f"{growth} bytes kept by {CALLS} more calls"
-
-
-class FakeNumpy:
-    """Forwards to NumPy, with some attributes replaced."""
-
-    float64 = np.float64
-    intp = np.intp
-
-    def __init__(self, **overrides):
-        self.__dict__.update(overrides)
-
-    def __getattr__(self, name):
-        return getattr(np, name)
 
 
 def _raise_memory(*a, **k):

@@ -10,6 +10,7 @@ from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
 
 from kelpwise.accel import _plenvo as P
+from support import FakeNumpy, bits
 
 
 def ref_im2col(X, kh, kw, s, p):
@@ -60,12 +61,6 @@ def ref_backward(grad, arg, shape, k, s):
         idx = arg[n, oh, ow, c]
         dX[n, oh * s + idx // k, ow * s + idx % k, c] += grad[n, oh, ow, c]
     return dX
-
-
-def bits(a):
-    a = np.array(a, dtype=np.float64)
-    a[np.isnan(a)] = np.nan
-    return a.view(np.int64)
 
 
 def same(a, b):
@@ -366,17 +361,6 @@ def test_shape_and_conversion_failures(call, exc, line):
     with pytest.raises(exc) as info:
         call()
     assert _line(info) == line
-
-
-class FakeNumpy:
-    float64 = np.float64
-    intp = np.intp
-
-    def __init__(self, **overrides):
-        self.__dict__.update(overrides)
-
-    def __getattr__(self, name):
-        return getattr(np, name)
 
 
 def _raise(*a, **k):

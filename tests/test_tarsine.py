@@ -11,6 +11,7 @@ from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
 
 from kelpwise.accel import _tarsine
+from support import bits
 
 FUNCS = {
     "pairwise_squared_euclidean": (lambda diff: diff * diff, lambda acc: acc, 16),
@@ -27,14 +28,6 @@ def reference(name, X, Y):
     for k in range(d):
         acc = acc + term(X[:, k, None] - Y[None, :, k])
     return np.asarray(finish(acc), dtype=np.float64).reshape(acc.shape)
-
-
-def bits(a):
-    """The bits of each value; every NaN counts as the same value (the sign
-    and payload of a NaN produced by inf - inf are not part of the result)."""
-    a = np.array(a, dtype=np.float64)
-    a[np.isnan(a)] = np.nan
-    return a.view(np.int64)
 
 
 def assert_bits(actual, expected):

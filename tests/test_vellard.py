@@ -11,6 +11,7 @@ from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
 
 from kelpwise.accel import _vellard
+from support import FakeNumpy
 
 C = _vellard._best_split_classifier
 R = _vellard._best_split_regressor
@@ -233,16 +234,6 @@ def test_larger_random_nodes_match_reference():
         assert same(C(X, y, 3), ref_classifier(X, y, 3))
         yr = rng.standard_normal(200)
         assert same(R(X, yr, 3), ref_regressor(X, yr, 3))
-
-
-class FakeNumpy:
-    float64 = np.float64
-
-    def __init__(self, **overrides):
-        self.__dict__.update(overrides)
-
-    def __getattr__(self, name):
-        return getattr(np, name)
 
 
 def _bad():
