@@ -22,6 +22,8 @@
 #include <cstdint>
 #include <cstring>
 #include <initializer_list>
+#include <new>
+#include <stdexcept>
 
 namespace kw {
 
@@ -57,6 +59,41 @@ inline int64_t load_i64(const char* p) {
 }
 inline void store_i64(char* p, int64_t v) { std::memcpy(p, &v, sizeof v); }
 }  // namespace mem
+
+// ---------------------------------------------------------------------------
+// Scratch memory of a call: count elements of T from the interpreter's
+// allocator, released with the object.  A failed allocation (or a size that
+// does not fit) raises MemoryError; count 0 allocates nothing.
+template <class T>
+class Scratch {
+ public:
+  Scratch() = default;
+  ~Scratch() { PyMem_Free(p_); }
+  Scratch(const Scratch&) = delete;
+  Scratch& operator=(const Scratch&) = delete;
+
+  bool allocate(Py_ssize_t count) {
+    PyMem_Free(p_);
+    p_ = nullptr;
+    if (count <= 0) return true;
+    size_t bytes;
+    if (__builtin_mul_overflow((size_t)count, sizeof(T), &bytes) || bytes > (size_t)PY_SSIZE_T_MAX) {
+      PyErr_NoMemory();
+      return false;
+    }
+    p_ = static_cast<T*>(PyMem_Malloc(bytes));
+    if (!p_) {
+      PyErr_NoMemory();
+      return false;
+    }
+    return true;
+  }
+  T* get() const { return p_; }
+  T& operator[](Py_ssize_t i) const { return p_[i]; }
+
+ private:
+  T* p_ = nullptr;
+};
 
 // ---------------------------------------------------------------------------
 // Declarations
@@ -151,6 +188,7 @@ struct Function {
   PyObject* module_name;
   PyObject* doc;
   PyObject* globals;    // namespace of the defining module
+  PyObject* builtins;   // the module's builtins namespace, taken at creation
   PyObject* defaults;   // tuple of default values, or nullptr
   PyObject* signature;  // cached inspect.Signature
   PyObject* qualified;  // "kelpwise.accel._x.f", for traceback entries
@@ -160,6 +198,7 @@ static inline PyObject* function_vectorcall(PyObject*, PyObject* const*, size_t,
 
 static inline int function_traverse(Function* f, visitproc visit, void* arg) {
   Py_VISIT(f->globals);
+  Py_VISIT(f->builtins);
   Py_VISIT(f->defaults);
   Py_VISIT(f->signature);
   return 0;
@@ -167,6 +206,7 @@ static inline int function_traverse(Function* f, visitproc visit, void* arg) {
 
 static inline int function_clear(Function* f) {
   Py_CLEAR(f->globals);
+  Py_CLEAR(f->builtins);
   Py_CLEAR(f->defaults);
   Py_CLEAR(f->signature);
   return 0;
@@ -247,9 +287,25 @@ static PyMemberDef function_members[] = {
     {nullptr, 0, 0, 0, nullptr},
 };
 
+// The defaults tuple, or None, as a Python function's.
+static inline PyObject* function_get_defaults(Function* f, void*) {
+  return Py_NewRef(f->defaults ? f->defaults : Py_None);
+}
+
 static PyGetSetDef function_getset[] = {
     {"__signature__", (getter)function_get_signature, nullptr, nullptr, nullptr},
+    {"__defaults__", (getter)function_get_defaults, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// Pickled by reference, as Python functions are: the name is looked up in
+// the module again when the pickle is loaded, and copy/deepcopy return the
+// function itself.
+static inline PyObject* function_reduce(Function* f, PyObject*) { return Py_NewRef(f->qualname); }
+
+static PyMethodDef function_methods[] = {
+    {"__reduce__", (PyCFunction)function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
 };
 
 // The remaining slots are zero and filled in by function_type_ready().
@@ -274,6 +330,7 @@ static inline int function_type_ready() {
   FunctionType.tp_clear = (inquiry)function_clear;
   FunctionType.tp_members = function_members;
   FunctionType.tp_getset = function_getset;
+  FunctionType.tp_methods = function_methods;
   FunctionType.tp_descr_get = function_descr_get;
   return PyType_Ready(&FunctionType);
 }
@@ -288,6 +345,7 @@ static inline PyObject* function_new(const FuncDef* def, PyObject* globals) {
   f->module_name = PyUnicode_FromString(g_module->name);
   f->doc = def->doc ? PyUnicode_FromString(def->doc) : Py_NewRef(Py_None);
   f->globals = Py_NewRef(globals);
+  f->builtins = nullptr;
   f->defaults = nullptr;
   f->signature = nullptr;
   f->qualified = PyUnicode_FromFormat("%s.%s", g_module->name, def->name);
@@ -296,6 +354,12 @@ static inline PyObject* function_new(const FuncDef* def, PyObject* globals) {
     Py_DECREF(f);
     return nullptr;
   }
+  // The builtins of the defining module, as a Python function keeps them:
+  // its `__builtins__` (a module or a dict), else the interpreter's.
+  PyObject* b = PyDict_GetItemString(globals, "__builtins__");  // borrowed
+  if (b && PyModule_Check(b)) b = PyModule_GetDict(b);
+  if (!b || !PyDict_Check(b)) b = PyEval_GetBuiltins();
+  f->builtins = Py_NewRef(b);
   int ndefaults = def->nparams - def->nrequired;
   if (ndefaults > 0) {
     f->defaults = PyTuple_New(ndefaults);
@@ -665,7 +729,7 @@ class Call {
     PyObject* name = PyUnicode_InternFromString("np");
     if (!name) return nullptr;
     PyObject* r = PyDict_GetItemWithError(fn_->globals, name);
-    if (!r && !PyErr_Occurred()) r = PyDict_GetItemWithError(PyEval_GetBuiltins(), name);
+    if (!r && !PyErr_Occurred()) r = PyDict_GetItemWithError(fn_->builtins, name);
     if (r) {
       Py_INCREF(r);
     } else if (!PyErr_Occurred()) {
@@ -799,7 +863,19 @@ static inline PyObject* function_vectorcall(PyObject* self, PyObject* const* arg
     a.view[i] = c.view(a.obj[i], p.ndim, *p.type, false);
     if (!a.view[i]) return c.fail();
   }
-  return def->body(c, a);
+  // A C++ exception must not cross into the interpreter, where it would end
+  // the process: a failed allocation becomes MemoryError at the statement
+  // being run.
+  try {
+    return def->body(c, a);
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::length_error&) {
+    PyErr_NoMemory();
+  } catch (...) {
+    PyErr_SetString(PyExc_SystemError, "unexpected C++ exception");
+  }
+  return c.fail();
 }
 
 // ---------------------------------------------------------------------------
@@ -828,7 +904,38 @@ static inline void reraise_as_import_error(const char* text) {
   }
 }
 
+// The module object, once its execution step has succeeded: a module is
+// created and executed once per process, and importing it again (after it
+// was removed from sys.modules) returns this same object.
+static PyObject* g_module_obj = nullptr;
+static PyInterpreterState* g_module_interp = nullptr;
+
+static inline int module_exec_once(PyObject* module);
+
 static inline int module_exec(PyObject* module) {
+  if (module == g_module_obj) return 0;  // already executed
+  if (module_exec_once(module) < 0) return -1;
+  g_module_obj = Py_NewRef(module);
+  g_module_interp = PyInterpreterState_Get();
+  return 0;
+}
+
+static inline PyObject* module_create(PyObject* spec, PyModuleDef*) {
+  if (g_module_obj) {
+    if (g_module_interp != PyInterpreterState_Get()) {
+      PyErr_Format(PyExc_ImportError, "%s cannot be loaded in more than one interpreter", g_module->name);
+      return nullptr;
+    }
+    return Py_NewRef(g_module_obj);
+  }
+  PyObject* name = PyObject_GetAttrString(spec, "name");
+  if (!name) return nullptr;
+  PyObject* m = PyModule_NewObject(name);
+  Py_DECREF(name);
+  return m;
+}
+
+static inline int module_exec_once(PyObject* module) {
   PyObject* d = PyModule_GetDict(module);  // borrowed
   int line = 1;
   char initname[256];
@@ -841,8 +948,10 @@ static inline int module_exec(PyObject* module) {
     if (rc < 0) return -1;
   }
   // NumPy's C-API: imports numpy._core._multiarray_umath (or the numpy.core
-  // one on NumPy 1.x) and checks that the running NumPy is compatible.
-  if (PyArray_ImportNumPyAPI() < 0) {
+  // one on NumPy 1.x), takes its _ARRAY_API table and checks that the running
+  // NumPy is compatible.  The headers' function reports a failure as an
+  // exception only; their import_array macros would also print it.
+  if (PyArray_API == nullptr && _import_array() < 0) {
     reraise_as_import_error("numpy.core.multiarray failed to import");
     add_traceback(initname, line, d);
     return -1;
@@ -904,6 +1013,7 @@ static inline int module_exec(PyObject* module) {
 }
 
 static PyModuleDef_Slot module_slots[] = {
+    {Py_mod_create, (void*)module_create},
     {Py_mod_exec, (void*)module_exec},
     {0, nullptr},
 };
