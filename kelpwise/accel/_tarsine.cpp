@@ -107,14 +107,24 @@ inline __attribute__((always_inline)) void vterm(typename Lanes<W>::vd& diff) {
   }
 }
 
+// R rows of X against PN packed panels over one block of kn columns.  The
+// accumulators start at +0.0 on the first column block and otherwise from
+// the partial sums that the previous block stored in out; a stored double
+// is exact, so the sums are the same as in one pass.  Rows of out are
+// contiguous here.
 template <class M, int W, int R, int PN>
-inline __attribute__((always_inline)) void block(const char* const* xr, ssize xs1, const double* const* pan, ssize d,
-                                                 char* const* orow, ssize os1, ssize j0) {
+inline __attribute__((always_inline)) void block(const char* const* xr, ssize xs1, const double* const* pan, ssize kn,
+                                                 char* const* orow, ssize j0, bool first) {
   using vd = typename Lanes<W>::vd;
   vd acc[R][PN];
   for (int r = 0; r < R; ++r)
-    for (int q = 0; q < PN; ++q) acc[r][q] = (vd){};
-  for (ssize k = 0; k < d; ++k) {
+    for (int q = 0; q < PN; ++q) {
+      if (first)
+        acc[r][q] = (vd){};
+      else
+        std::memcpy(&acc[r][q], orow[r] + (j0 + (ssize)q * W) * 8, sizeof(vd));
+    }
+  for (ssize k = 0; k < kn; ++k) {
     vd py[PN];
     for (int q = 0; q < PN; ++q) std::memcpy(&py[q], pan[q] + k * W, sizeof(vd));
     for (int r = 0; r < R; ++r) {
@@ -128,16 +138,7 @@ inline __attribute__((always_inline)) void block(const char* const* xr, ssize xs
     }
   }
   for (int r = 0; r < R; ++r)
-    for (int q = 0; q < PN; ++q) {
-      double lanes[W];
-      std::memcpy(lanes, &acc[r][q], sizeof lanes);
-      char* o = orow[r] + (j0 + (ssize)q * W) * os1;
-      if (os1 == 8) {
-        std::memcpy(o, lanes, sizeof lanes);
-      } else {
-        for (int l = 0; l < W; ++l) store(o + l * os1, lanes[l]);
-      }
-    }
+    for (int q = 0; q < PN; ++q) std::memcpy(orow[r] + (j0 + (ssize)q * W) * 8, &acc[r][q], sizeof(vd));
 }
 
 // pow(v[j], 0.5) in place for j < count, v contiguous.
@@ -316,81 +317,122 @@ inline void finish_row(char* row, ssize count, ssize os1) {
   for (ssize j = 0; j < count; ++j) store(row + j * os1, std::pow(load(row + j * os1), 0.5));
 }
 
+// Column and panel blocking of the vector kernels: Y is packed, one block of
+// at most kColBlock columns and pack_panels() panels at a time, into a
+// scratch buffer of at most about kPackBytes, reused for every block.
+constexpr ssize kColBlock = 512;
+constexpr ssize kPackBytes = 256 * 1024;
+
+inline ssize col_block(ssize d) { return d < kColBlock ? d : kColBlock; }
+inline ssize pack_panels(ssize d, int W) {
+  const ssize per_panel = col_block(d) * W * 8;
+  return per_panel >= kPackBytes ? 1 : kPackBytes / per_panel;
+}
+
+// Doubles of scratch that pairwise() needs for these extents (0: none).
+inline ssize pairwise_scratch(ssize n, ssize m, ssize d, int W) {
+  const ssize panels = m / W;
+  if (n == 0 || panels == 0 || d == 0) return 0;
+  const ssize pb = pack_panels(d, W);
+  return (panels < pb ? panels : pb) * col_block(d) * W;
+}
+
 template <class M, int W>
 inline __attribute__((always_inline)) void pairwise_lanes(const char* x, ssize n, ssize d, ssize xs0, ssize xs1,
                                                           const char* y, ssize m, ssize ys0, ssize ys1, char* out,
-                                                          ssize os0, ssize os1) {
+                                                          ssize os0, double* pack) {
   const ssize panels = m / W;
-  std::vector<double> pack((size_t)(panels * d * W));
-  for (ssize p = 0; p < panels; ++p)
-    for (ssize k = 0; k < d; ++k)
-      for (ssize l = 0; l < W; ++l) pack[(size_t)((p * d + k) * W + l)] = load(y + (p * W + l) * ys0 + k * ys1);
+  const ssize kb = col_block(d), pb = pack_panels(d, W);
   // The vector kernel sums; for the Euclidean distance the root follows
-  // row by row while the rows are still in cache.
+  // after the last column block, row group by row group while the rows are
+  // still in cache.
   using K = std::conditional_t<M::identity_finish, M, SqEuclidean>;
-  auto finish = [&](ssize row, ssize rows) {
-    if (!M::identity_finish)
-      for (ssize r = row; r < row + rows; ++r) finish_row<W>(out + r * os0, panels * W, os1);
-  };
   constexpr int R = W == 8 ? 6 : 4;  // accumulators: R * 2 of the 32 or 16 registers
-  ssize i = 0;
-  for (; i + R <= n; i += R) {
-    const char* xr[R];
-    char* orow[R];
-    for (int r = 0; r < R; ++r) {
-      xr[r] = x + (i + r) * xs0;
-      orow[r] = out + (i + r) * os0;
+  for (ssize k0 = 0; k0 < d; k0 += kb) {
+    const ssize kn = d - k0 < kb ? d - k0 : kb;
+    const bool first = k0 == 0, last = k0 + kn == d;
+    for (ssize p0 = 0; p0 < panels; p0 += pb) {
+      const ssize pn = panels - p0 < pb ? panels - p0 : pb;
+      for (ssize p = 0; p < pn; ++p)
+        for (ssize k = 0; k < kn; ++k)
+          for (ssize l = 0; l < W; ++l)
+            pack[(p * kn + k) * W + l] = load(y + ((p0 + p) * W + l) * ys0 + (k0 + k) * ys1);
+      auto finish = [&](ssize row, ssize rows) {
+        if (!M::identity_finish && last)
+          for (ssize r = row; r < row + rows; ++r) finish_row<W>(out + r * os0 + p0 * W * 8, pn * W, 8);
+      };
+      ssize i = 0;
+      for (; i + R <= n; i += R) {
+        const char* xr[R];
+        char* orow[R];
+        for (int r = 0; r < R; ++r) {
+          xr[r] = x + (i + r) * xs0 + k0 * xs1;
+          orow[r] = out + (i + r) * os0;
+        }
+        ssize p = 0;
+        for (; p + 2 <= pn; p += 2) {
+          const double* pan[2] = {pack + p * kn * W, pack + (p + 1) * kn * W};
+          block<K, W, R, 2>(xr, xs1, pan, kn, orow, (p0 + p) * W, first);
+        }
+        if (p < pn) {
+          const double* pan[1] = {pack + p * kn * W};
+          block<K, W, R, 1>(xr, xs1, pan, kn, orow, (p0 + p) * W, first);
+        }
+        finish(i, R);
+      }
+      for (; i < n; ++i) {
+        const char* xr[1] = {x + i * xs0 + k0 * xs1};
+        char* orow[1] = {out + i * os0};
+        for (ssize p = 0; p < pn; ++p) {
+          const double* pan[1] = {pack + p * kn * W};
+          block<K, W, 1, 1>(xr, xs1, pan, kn, orow, (p0 + p) * W, first);
+        }
+        finish(i, 1);
+      }
     }
-    ssize p = 0;
-    for (; p + 2 <= panels; p += 2) {
-      const double* pan[2] = {pack.data() + p * d * W, pack.data() + (p + 1) * d * W};
-      block<K, W, R, 2>(xr, xs1, pan, d, orow, os1, p * W);
-    }
-    if (p < panels) {
-      const double* pan[1] = {pack.data() + p * d * W};
-      block<K, W, R, 1>(xr, xs1, pan, d, orow, os1, p * W);
-    }
-    finish(i, R);
   }
-  for (; i < n; ++i) {
-    const char* xr[1] = {x + i * xs0};
-    char* orow[1] = {out + i * os0};
-    for (ssize p = 0; p < panels; ++p) {
-      const double* pan[1] = {pack.data() + p * d * W};
-      block<K, W, 1, 1>(xr, xs1, pan, d, orow, os1, p * W);
-    }
-    finish(i, 1);
-  }
-  pairwise_scalar<M>(x, n, d, xs0, xs1, y, panels * W, m, ys0, ys1, out, os0, os1);
+  pairwise_scalar<M>(x, n, d, xs0, xs1, y, panels * W, m, ys0, ys1, out, os0, 8);
 }
 
 template <class M>
 __attribute__((target("avx512f"))) void pairwise_avx512(const char* x, ssize n, ssize d, ssize xs0, ssize xs1,
                                                          const char* y, ssize m, ssize ys0, ssize ys1, char* out,
-                                                         ssize os0, ssize os1) {
-  pairwise_lanes<M, 8>(x, n, d, xs0, xs1, y, m, ys0, ys1, out, os0, os1);
+                                                         ssize os0, double* pack) {
+  pairwise_lanes<M, 8>(x, n, d, xs0, xs1, y, m, ys0, ys1, out, os0, pack);
 }
 
 template <class M>
 __attribute__((target("avx2"))) void pairwise_avx2(const char* x, ssize n, ssize d, ssize xs0, ssize xs1,
                                                     const char* y, ssize m, ssize ys0, ssize ys1, char* out,
-                                                    ssize os0, ssize os1) {
-  pairwise_lanes<M, 4>(x, n, d, xs0, xs1, y, m, ys0, ys1, out, os0, os1);
+                                                    ssize os0, double* pack) {
+  pairwise_lanes<M, 4>(x, n, d, xs0, xs1, y, m, ys0, ys1, out, os0, pack);
 }
 
 template <class M>
 void pairwise_sse2(const char* x, ssize n, ssize d, ssize xs0, ssize xs1, const char* y, ssize m, ssize ys0,
-                   ssize ys1, char* out, ssize os0, ssize os1) {
-  pairwise_lanes<M, 2>(x, n, d, xs0, xs1, y, m, ys0, ys1, out, os0, os1);
+                   ssize ys1, char* out, ssize os0, double* pack) {
+  pairwise_lanes<M, 2>(x, n, d, xs0, xs1, y, m, ys0, ys1, out, os0, pack);
 }
 
+// True when the vector kernels may write out: contiguous rows that do not
+// overlap one another.  They store partial sums and (Euclidean) roots in
+// place, which is only right where every element is its own memory; any
+// other layout gets the scalar loop, which stores each finished value once.
+inline bool lanes_layout(ssize n, ssize m, ssize os0, ssize os1) {
+  return os1 == 8 && (n <= 1 || os0 >= 8 * m || os0 <= -8 * m);
+}
+
+// Entry point.  pack: pairwise_scratch(n, m, d, simd_width()) doubles.
 template <class M>
 void pairwise(const char* x, ssize n, ssize d, ssize xs0, ssize xs1, const char* y, ssize m, ssize ys0, ssize ys1,
-              char* out, ssize os0, ssize os1) {
+              char* out, ssize os0, ssize os1, double* pack) {
+  if (n == 0 || m == 0) return;
+  if (d == 0 || !lanes_layout(n, m, os0, os1) || m < kw::simd_width())
+    return pairwise_scalar<M>(x, n, d, xs0, xs1, y, 0, m, ys0, ys1, out, os0, os1);
   switch (kw::simd_width()) {
-    case 8: return pairwise_avx512<M>(x, n, d, xs0, xs1, y, m, ys0, ys1, out, os0, os1);
-    case 4: return pairwise_avx2<M>(x, n, d, xs0, xs1, y, m, ys0, ys1, out, os0, os1);
-    default: return pairwise_sse2<M>(x, n, d, xs0, xs1, y, m, ys0, ys1, out, os0, os1);
+    case 8: return pairwise_avx512<M>(x, n, d, xs0, xs1, y, m, ys0, ys1, out, os0, pack);
+    case 4: return pairwise_avx2<M>(x, n, d, xs0, xs1, y, m, ys0, ys1, out, os0, pack);
+    default: return pairwise_sse2<M>(x, n, d, xs0, xs1, y, m, ys0, ys1, out, os0, pack);
   }
 }
 
@@ -425,8 +467,12 @@ PyObject* distance_body(kw::Call& c, kw::Args& a) {
                  ov->shape[0], ov->shape[1], n, m);
     return c.fail();
   }
+  // Scratch for packing Y, bounded and none when there is no work.
+  const Py_ssize_t need = kernels::pairwise_scratch(n, m, d, kw::simd_width());
+  kw::Scratch<double> pack;
+  if (!pack.allocate(need)) return c.fail();
   kernels::pairwise<M>(X.data, n, d, X.strides[0], X.strides[1], Y.data, m, Y.strides[0], Y.strides[1],
-                       ov->data, ov->strides[0], ov->strides[1]);
+                       ov->data, ov->strides[0], ov->strides[1], pack.get());
   return Py_NewRef(out);
 }
 
