@@ -244,7 +244,9 @@ inline bool find_bad_index(const A4& arg, const Geometry& g, ssize k, ssize H, s
       for (ssize ow = 0; ow < g.OW; ++ow)
         for (ssize c = 0; c < g.C; ++c) {
           const ssize idx = kw::mem::load_i64(arg.at(n, oh, ow, c));
-          if (idx < 0 || idx >= k * k || oh * g.stride + dec.row(idx) >= H || ow * g.stride + dec.col(idx) >= W) {
+          ssize top, left;  // the window's corner; past int64, surely outside
+          const bool far = __builtin_mul_overflow(oh, g.stride, &top) || __builtin_mul_overflow(ow, g.stride, &left);
+          if (idx < 0 || idx >= k * k || far || top + dec.row(idx) >= H || left + dec.col(idx) >= W) {
             where[0] = n, where[1] = oh, where[2] = ow, where[3] = c;
             return true;
           }
@@ -313,6 +315,11 @@ bool mul(ssize& out, std::initializer_list<ssize> xs) {
   return true;
 }
 
+// The bordered extents H + 2*pad and W + 2*pad; false on int64 overflow.
+bool bordered(ssize H, ssize W, ssize pad, ssize& Hp, ssize& Wp) {
+  return !__builtin_add_overflow(H, 2 * pad, &Hp) && !__builtin_add_overflow(W, 2 * pad, &Wp);
+}
+
 // shape[0..3] as N, H, W, C, each at its own traceback line.
 bool read_shape(kw::Call& c, PyObject* shape, int first_line, int64_t out[4]) {
   for (Py_ssize_t i = 0; i < 4; ++i) {
@@ -371,7 +378,8 @@ PyObject* im2col_body(kw::Call& c, kw::Args& a) {
   const kw::View& X = *a.view[0];
   const ssize kh = a.i32[1], kw_ = a.i32[2], stride = a.i32[3], pad = a.i32[4];
   const ssize N = X.shape[0], H = X.shape[1], W = X.shape[2], C = X.shape[3];
-  const ssize Hp = H + 2 * pad, Wp = W + 2 * pad;
+  ssize Hp, Wp;
+  if (!bordered(H, W, pad, Hp, Wp)) return refuse(c, "the bordered image is too large");
   if (kh < 1 || kw_ < 1 || stride < 1)
     return refuse(c, "kh, kw and stride must be at least 1 (got %zd, %zd, %zd)", kh, kw_, stride);
   if (kh > Hp || kw_ > Wp)
@@ -429,19 +437,20 @@ PyObject* col2im_body(kw::Call& c, kw::Args& a) {
   int64_t s[4];
   if (!read_shape(c, a.obj[1], 51, s)) return c.fail();
   const ssize N = s[0], H = s[1], W = s[2], C = s[3];
-  const ssize Hp = H + 2 * pad, Wp = W + 2 * pad;
   c.line = 50;
+  ssize Hp, Wp;
+  if (!bordered(H, W, pad, Hp, Wp)) return refuse(c, "the bordered image is too large");
   if (kh < 1 || kw_ < 1 || stride < 1)
     return refuse(c, "kh, kw and stride must be at least 1 (got %zd, %zd, %zd)", kh, kw_, stride);
   // Negative extents are left to np.zeros, which refuses them.
   const bool extents_ok = N >= 0 && C >= 0 && Hp >= 0 && Wp >= 0;
-  ssize OH = 0, OW = 0;
+  ssize OH = 0, OW = 0, rows = 0, ncols = 0;
   if (extents_ok) {
     if (kh > Hp || kw_ > Wp)
       return refuse(c, "a %zdx%zd window does not fit the %zdx%zd padded image", kh, kw_, Hp, Wp);
     OH = (Hp - kh) / stride + 1;
     OW = (Wp - kw_) / stride + 1;
-    ssize rows, ncols, bytes;
+    ssize bytes;
     if (!mul(rows, {N, OH, OW}) || !mul(ncols, {kh, kw_, C}) || !mul(bytes, {N, Hp, Wp, C, 8}))
       return refuse(c, "the image is too large");
     if (cols.shape[0] != rows || cols.shape[1] != ncols)
@@ -458,6 +467,12 @@ PyObject* col2im_body(kw::Call& c, kw::Args& a) {
   c.line = 59;
   kw::View* cv = c.view(a.obj[0], 2, kw::DTYPE, true);
   if (!cv) return c.fail();
+  // Python code ran since cols was first checked (the items of shape,
+  // np.zeros) and may have reshaped it: the kernel reads this view, so this
+  // view must have the shape.
+  if (!same_shape(*cv, {rows, ncols}))
+    return refuse(c, "cols has shape (%zd, %zd), expected (%zd, %zd) for this shape and window", cv->shape[0],
+                  cv->shape[1], rows, ncols);
 
   kernels::col2im(a2(*cv), a4(*dv), {N, C, OH, OW, kh, kw_, stride});
   if (pad <= 0) return Py_NewRef(dX_pad);
@@ -561,8 +576,13 @@ PyObject* maxpool_backward_body(kw::Call& c, kw::Args& a) {
     if (idx < 0 || idx >= k * k)
       return refuse(c, "argmax entry %zd at (%zd, %zd, %zd, %zd) is outside 0..%zd", idx, at[0], at[1], at[2],
                     at[3], k * k - 1);
+    ssize row, col;
+    if (__builtin_mul_overflow(at[1], stride, &row) || __builtin_add_overflow(row, idx / k, &row) ||
+        __builtin_mul_overflow(at[2], stride, &col) || __builtin_add_overflow(col, idx % k, &col))
+      return refuse(c, "argmax entry %zd at (%zd, %zd, %zd, %zd) routes outside the %zdx%zd image", idx, at[0],
+                    at[1], at[2], at[3], H, W);
     return refuse(c, "argmax entry %zd at (%zd, %zd, %zd, %zd) routes to (%zd, %zd), outside the %zdx%zd image",
-                  idx, at[0], at[1], at[2], at[3], at[1] * stride + idx / k, at[2] * stride + idx % k, H, W);
+                  idx, at[0], at[1], at[2], at[3], row, col, H, W);
   }
   c.line = 125;
   kw::View* dv = c.view(dX, 4, kw::DTYPE, true);
