@@ -279,6 +279,6 @@ def test_left_counts_are_created_after_the_purity_test(monkeypatch):
 
     monkeypatch.setattr(_vellard, "np", FakeNumpy(zeros=zeros))
     C(COL4, np.array([1, 1, 1, 1]), 1)
-    assert calls == [((1,),)]
+    assert calls == [(1,)]  # n_classes itself, not a shape tuple
     C(COL4, np.array([0, 1, 1, 1]), 1)
-    assert calls == [((1,),), ((2,),), ((2,),)]
+    assert calls == [(1,), (2,), (2,)]

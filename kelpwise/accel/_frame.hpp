@@ -72,10 +72,12 @@ class Scratch {
   Scratch(const Scratch&) = delete;
   Scratch& operator=(const Scratch&) = delete;
 
+  // Room for count elements; the buffer is kept when it is large enough.
   bool allocate(Py_ssize_t count) {
+    if (count <= cap_) return true;
     PyMem_Free(p_);
     p_ = nullptr;
-    if (count <= 0) return true;
+    cap_ = 0;
     size_t bytes;
     if (__builtin_mul_overflow((size_t)count, sizeof(T), &bytes) || bytes > (size_t)PY_SSIZE_T_MAX) {
       PyErr_NoMemory();
@@ -86,6 +88,7 @@ class Scratch {
       PyErr_NoMemory();
       return false;
     }
+    cap_ = count;
     return true;
   }
   T* get() const { return p_; }
@@ -93,6 +96,7 @@ class Scratch {
 
  private:
   T* p_ = nullptr;
+  Py_ssize_t cap_ = 0;
 };
 
 // ---------------------------------------------------------------------------
@@ -788,6 +792,16 @@ class Call {
       return nullptr;
     }
     return keep(obj);
+  }
+
+  // np.<fn>(n, dtype=np.<dtype>), the extent given as a Python int.
+  // Type-tested; borrowed reference valid until the end of the call.
+  PyObject* alloc1(const char* fn, Py_ssize_t n, const char* dtype) {
+    PyObject* extent = PyLong_FromSsize_t(n);
+    if (!extent) return nullptr;
+    PyObject* args = PyTuple_Pack(1, extent);
+    Py_DECREF(extent);
+    return check_array(np_call(fn, args, dtype));
   }
 
   // np.<fn>(shape, dtype=np.<dtype>) for fn "empty" or "zeros", type-tested.

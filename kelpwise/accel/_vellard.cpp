@@ -31,21 +31,31 @@ inline void gather(const int64_t* order, ssize n, T* out, Get get) {
   for (ssize i = 0; i < n; ++i) out[i] = get((ssize)order[i]);
 }
 
+// A float64 vector of a NumPy array the caller's np returned (the class
+// counts): base address and byte stride, elements read and written in place.
+struct Counts {
+  char* p;
+  ssize s;
+  double get(ssize i) const { return load(p + i * s); }
+  void set(ssize i, double v) const { kw::mem::store(p + i * s, v); }
+};
+
 // Sweep of one feature for classification.
 //
 // vals: the feature's values in ascending order (n values); cls: the class
 // index of the sample at each sorted position; total: class counts of the
-// node (n_classes values); left: scratch of n_classes values.  Positions
-// i = 0 .. n-2 are visited in order; after position i has been added, left
-// holds the class counts of sorted positions 0..i and left_n = i + 1.  A
-// candidate between positions i and i+1 needs distinct neighbouring values
-// and min_leaf samples on each side; the first strictly smaller score wins.
-inline void gini_sweep(const double* vals, ssize n, const ssize* cls, const double* total, double* left,
+// node; left: the left counts, n_classes values each, cleared here.
+// Positions i = 0 .. n-2 are visited in order; after position i has been
+// added, left holds the class counts of sorted positions 0..i and left_n =
+// i + 1.  A candidate between positions i and i+1 needs distinct
+// neighbouring values and min_leaf samples on each side; the first strictly
+// smaller score wins.
+inline void gini_sweep(const double* vals, ssize n, const ssize* cls, const Counts& total, const Counts& left,
                        ssize n_classes, double total_sum, double min_leaf, ssize feat, Best& best) {
-  std::fill(left, left + n_classes, 0.0);
+  for (ssize c = 0; c < n_classes; ++c) left.set(c, 0.0);
   double left_n = 0.0;
   for (ssize i = 0; i + 1 < n; ++i) {
-    left[cls[i]] += 1.0;
+    left.set(cls[i], left.get(cls[i]) + 1.0);
     const double current_val = vals[i];
     const double next_val = vals[i + 1];
     left_n += 1.0;
@@ -54,12 +64,12 @@ inline void gini_sweep(const double* vals, ssize n, const ssize* cls, const doub
     if (left_n < min_leaf || right_n < min_leaf) continue;
     double left_gini = 1.0;
     for (ssize c = 0; c < n_classes; ++c) {
-      const double p = left[c] / left_n;
+      const double p = left.get(c) / left_n;
       left_gini -= p * p;
     }
     double right_gini = 1.0;
     for (ssize c = 0; c < n_classes; ++c) {
-      const double p = (total[c] - left[c]) / right_n;
+      const double p = (total.get(c) - left.get(c)) / right_n;
       right_gini -= p * p;
     }
     const double score = (left_n / total_sum) * left_gini + (right_n / total_sum) * right_gini;
@@ -116,7 +126,25 @@ int create_no_split(PyObject*) {
   return g_no_split ? 0 : -1;
 }
 
-// The sorted order of one feature: np.argsort(X[:, j]), validated so that
+// Column j of X as a read-only 1-D float64 array over the view's memory
+// (address and row stride of the view), its base the array X itself.  The
+// column is what the view holds, whatever X's own subscription does.
+PyObject* column(PyObject* X, const kw::View& v, ssize j) {
+  npy_intp dims[1] = {(npy_intp)v.shape[0]};
+  npy_intp strides[1] = {(npy_intp)v.strides[0]};
+  char* data = v.data + j * v.strides[1];
+  const bool aligned = (uintptr_t)data % 8 == 0 && v.strides[0] % 8 == 0;
+  PyObject* col = PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(NPY_DOUBLE), 1, dims, strides, data,
+                                       aligned ? NPY_ARRAY_ALIGNED : 0, nullptr);
+  if (!col) return nullptr;
+  if (PyArray_SetBaseObject((PyArrayObject*)col, Py_NewRef(X)) < 0) {
+    Py_DECREF(col);
+    return nullptr;
+  }
+  return col;
+}
+
+// The sorted order of one feature: np.argsort(column j), validated so that
 // the sweep never reads outside X.  Owns its array and view.
 class FeatureOrder {
  public:
@@ -127,16 +155,17 @@ class FeatureOrder {
   }
   // Returns false with an exception set, c.line naming the failing
   // statement; on success data() holds the n indices.
-  bool compute(kw::Call& c, PyObject* X, ssize j, ssize n, int sort_line, int read_line) {
+  bool compute(kw::Call& c, PyObject* X, const kw::View& Xv, ssize j, ssize n, int sort_line, int read_line) {
     reset();
     c.line = sort_line;
-    PyObject* key = Py_BuildValue("(Nn)", PySlice_New(nullptr, nullptr, nullptr), j);
-    if (!key) return false;
-    PyObject* col = PyObject_GetItem(X, key);
-    Py_DECREF(key);
-    if (!col) return false;
-    order_ = c.np_call("argsort", PyTuple_Pack(1, col));
-    Py_DECREF(col);
+    PyObject* argsort = c.np_attr("argsort");
+    if (!argsort) return false;
+    PyObject* col = column(X, Xv, j);
+    if (col) {
+      order_ = PyObject_CallOneArg(argsort, col);
+      Py_DECREF(col);
+    }
+    Py_DECREF(argsort);
     if (!order_) return false;
     if (!PyObject_TypeCheck(order_, kw::g_ndarray)) {
       PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(order_)->tp_name,
@@ -150,23 +179,23 @@ class FeatureOrder {
       return false;
     }
     // Contiguous copy of the indices, each checked to lie inside the node.
-    idx_.resize((size_t)n);
+    if (!idx_.allocate(n)) return false;
     for (ssize i = 0; i < n; ++i) {
       int64_t v = kernels::load_i64(view_.data + i * view_.strides[0]);
       if (v < 0 || v >= n) {
         PyErr_Format(PyExc_IndexError, "argsort index %lld out of range for %zd rows", (long long)v, n);
         return false;
       }
-      idx_[(size_t)i] = v;
+      idx_[i] = v;
     }
     return true;
   }
-  const int64_t* data() const { return idx_.data(); }
+  const int64_t* data() const { return idx_.get(); }
 
  private:
   PyObject* order_ = nullptr;
   kw::View view_;
-  std::vector<int64_t> idx_;
+  kw::Scratch<int64_t> idx_;
 };
 
 PyObject* result_tuple(kw::Call& c, const kernels::Best& best) {
@@ -181,6 +210,20 @@ bool check_y_length(const kw::View& X, const kw::View& y) {
   PyErr_Format(PyExc_ValueError, "y has %zd entries, fewer than the %zd rows of X", y.shape[0],
                X.shape[0]);
   return false;
+}
+
+// A zero-filled count array of n_classes float64 values from np.zeros,
+// viewed for writing; the counts live in it.
+bool count_array(kw::Call& c, ssize n_classes, kernels::Counts& out) {
+  PyObject* arr = c.alloc1("zeros", n_classes, "float64");
+  kw::View* v = arr ? c.view(arr, 1, kw::DTYPE, true) : nullptr;
+  if (!v) return false;
+  if (v->shape[0] != n_classes) {
+    PyErr_Format(PyExc_ValueError, "np.zeros returned %zd entries, expected %zd", v->shape[0], n_classes);
+    return false;
+  }
+  out = {v->data, v->strides[0]};
+  return true;
 }
 
 PyObject* classifier_body(kw::Call& c, kw::Args& a) {
@@ -207,12 +250,13 @@ PyObject* classifier_body(kw::Call& c, kw::Args& a) {
                    [](const auto& p, const auto& q) { return p.first < q.first; });
 
   c.line = 36;
-  PyObject* total_arr = c.alloc("zeros", {n_classes}, "float64");
-  if (!total_arr || !c.view(total_arr, 1, kw::DTYPE, true)) return c.fail();
+  kernels::Counts total;
+  if (!count_array(c, n_classes, total)) return c.fail();
 
+  // The class index of every sample is kept privately for the sweeps.
   c.line = 38;
-  std::vector<ssize> cls((size_t)n);
-  std::vector<double> total((size_t)n_classes, 0.0);
+  kw::Scratch<ssize> cls;
+  if (!cls.allocate(n)) return c.fail();
   for (ssize i = 0; i < n; ++i) {
     const int64_t label = kernels::load_i64(y.data + i * y.strides[0]);
     auto it = std::upper_bound(lookup.begin(), lookup.end(), label,
@@ -225,36 +269,35 @@ PyObject* classifier_body(kw::Call& c, kw::Args& a) {
       }
       return c.fail();
     }
-    cls[(size_t)i] = (it - 1)->second;
-    total[(size_t)cls[(size_t)i]] += 1.0;
+    cls[i] = (it - 1)->second;
+    total.set(cls[i], total.get(cls[i]) + 1.0);
   }
 
   const double total_sum = (double)n;
   double base_gini = 1.0;
   for (ssize k = 0; k < n_classes; ++k) {
-    const double p = total[(size_t)k] / total_sum;
+    const double p = total.get(k) / total_sum;
     base_gini -= p * p;
   }
   if (base_gini < 1e-15) return Py_NewRef(g_no_split);
 
   c.line = 49;
-  PyObject* left_arr = c.alloc("zeros", {n_classes}, "float64");
-  if (!left_arr || !c.view(left_arr, 1, kw::DTYPE, true)) return c.fail();
-  std::vector<double> left((size_t)n_classes);
+  kernels::Counts left;
+  if (!count_array(c, n_classes, left)) return c.fail();
 
   kernels::Best best;
   FeatureOrder order;
-  std::vector<double> vals((size_t)n);
-  std::vector<ssize> sorted_cls((size_t)n);
+  kw::Scratch<double> vals;
+  kw::Scratch<ssize> sorted_cls;
+  if (!vals.allocate(n) || !sorted_cls.allocate(n)) return c.fail();
   for (ssize j = 0; j < m; ++j) {
-    if (!order.compute(c, a.obj[0], j, n, 56, 61)) return c.fail();
+    if (!order.compute(c, a.obj[0], X, j, n, 56, 61)) return c.fail();
     const int64_t* ord = order.data();
     const char* col = X.data + j * X.strides[1];
     const ssize col_s = X.strides[0];
-    kernels::gather(ord, n, vals.data(), [&](ssize k) { return kernels::load(col + k * col_s); });
-    kernels::gather(ord, n, sorted_cls.data(), [&](ssize k) { return cls[(size_t)k]; });
-    kernels::gini_sweep(vals.data(), n, sorted_cls.data(), total.data(), left.data(), n_classes, total_sum,
-                        min_leaf, j, best);
+    kernels::gather(ord, n, vals.get(), [&](ssize k) { return kernels::load(col + k * col_s); });
+    kernels::gather(ord, n, sorted_cls.get(), [&](ssize k) { return cls[k]; });
+    kernels::gini_sweep(vals.get(), n, sorted_cls.get(), total, left, n_classes, total_sum, min_leaf, j, best);
   }
   c.line = 94;
   return result_tuple(c, best);
@@ -280,15 +323,17 @@ PyObject* regressor_body(kw::Call& c, kw::Args& a) {
 
   kernels::Best best;
   FeatureOrder order;
-  std::vector<double> vals((size_t)n), ys((size_t)n);
+  kw::Scratch<double> vals, ys;
+  c.line = 126;
+  if (!vals.allocate(n) || !ys.allocate(n)) return c.fail();
   for (ssize j = 0; j < m; ++j) {
-    if (!order.compute(c, a.obj[0], j, n, 126, 132)) return c.fail();
+    if (!order.compute(c, a.obj[0], X, j, n, 126, 132)) return c.fail();
     const int64_t* ord = order.data();
     const char* col = X.data + j * X.strides[1];
     const ssize col_s = X.strides[0], y_s = y.strides[0];
-    kernels::gather(ord, n, vals.data(), [&](ssize k) { return kernels::load(col + k * col_s); });
-    kernels::gather(ord, n, ys.data(), [&](ssize k) { return kernels::load(y.data + k * y_s); });
-    kernels::variance_sweep(vals.data(), ys.data(), n, total_sum_y, total_sum_y2, total_n, min_leaf, j, best);
+    kernels::gather(ord, n, vals.get(), [&](ssize k) { return kernels::load(col + k * col_s); });
+    kernels::gather(ord, n, ys.get(), [&](ssize k) { return kernels::load(y.data + k * y_s); });
+    kernels::variance_sweep(vals.get(), ys.get(), n, total_sum_y, total_sum_y2, total_n, min_leaf, j, best);
   }
   c.line = 158;
   return result_tuple(c, best);
