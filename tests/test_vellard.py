@@ -282,3 +282,31 @@ def test_left_counts_are_created_after_the_purity_test(monkeypatch):
     assert calls == [(1,)]  # n_classes itself, not a shape tuple
     C(COL4, np.array([0, 1, 1, 1]), 1)
     assert calls == [(1,), (2,), (2,)]
+
+
+@pytest.mark.filterwarnings("ignore::PendingDeprecationWarning")
+@pytest.mark.parametrize("func", [C, R])
+def test_matrix_columns_come_from_the_view(func):
+    """np.matrix's column slice is 2-D; the search reads the view of X, so the
+    matrix gives the result of its C-contiguous copy."""
+    rng = np.random.default_rng(3)
+    X = rng.random((12, 3))
+    y = rng.integers(0, 3, 12) if func is C else rng.random(12)
+    assert same(func(np.asmatrix(X), y, 1), func(X, y, 1))
+
+
+def test_class_counts_live_in_the_arrays_np_zeros_returned(monkeypatch):
+    made = []
+
+    def zeros(n, dtype):
+        made.append(np.zeros(n, dtype))
+        return made[-1]
+
+    monkeypatch.setattr(_vellard, "np", FakeNumpy(zeros=zeros))
+    X = np.array([[1.0, 4.0], [2.0, 3.0], [3.0, 2.0], [4.0, 1.0], [5.0, 0.0]])
+    C(X, np.array([7, 7, -3, 7, -3]), 1)
+    total, left = made
+    assert total.tolist() == [2.0, 3.0]
+    # after the last feature's sweep: all samples but the last in its sorted
+    # order (row 0, label 7)
+    assert left.tolist() == [2.0, 2.0]
