@@ -379,7 +379,8 @@ PyObject* im2col_body(kw::Call& c, kw::Args& a) {
   const ssize kh = a.i32[1], kw_ = a.i32[2], stride = a.i32[3], pad = a.i32[4];
   const ssize N = X.shape[0], H = X.shape[1], W = X.shape[2], C = X.shape[3];
   ssize Hp, Wp;
-  if (!bordered(H, W, pad, Hp, Wp)) return refuse(c, "the bordered image is too large");
+  if (!bordered(H, W, pad, Hp, Wp))
+    return refuse(c, "H + 2*pad or W + 2*pad does not fit in 64 bits (H=%zd, W=%zd, pad=%zd)", H, W, pad);
   if (kh < 1 || kw_ < 1 || stride < 1)
     return refuse(c, "kh, kw and stride must be at least 1 (got %zd, %zd, %zd)", kh, kw_, stride);
   if (kh > Hp || kw_ > Wp)
@@ -439,7 +440,8 @@ PyObject* col2im_body(kw::Call& c, kw::Args& a) {
   const ssize N = s[0], H = s[1], W = s[2], C = s[3];
   c.line = 50;
   ssize Hp, Wp;
-  if (!bordered(H, W, pad, Hp, Wp)) return refuse(c, "the bordered image is too large");
+  if (!bordered(H, W, pad, Hp, Wp))
+    return refuse(c, "H + 2*pad or W + 2*pad does not fit in 64 bits (H=%zd, W=%zd, pad=%zd)", H, W, pad);
   if (kh < 1 || kw_ < 1 || stride < 1)
     return refuse(c, "kh, kw and stride must be at least 1 (got %zd, %zd, %zd)", kh, kw_, stride);
   // Negative extents are left to np.zeros, which refuses them.
