@@ -1,0 +1,327 @@
+// Exact k-nearest-neighbour query of the k-d tree: the bounded heap, the
+// depth-first heap descent (plain, or with cell pruning), and a faster
+// search for queries whose k nearest rows are unique.
+#ifndef KELPWISE_KERNELS_KDTREE_QUERY_HPP
+#define KELPWISE_KERNELS_KDTREE_QUERY_HPP
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+#include "kdtree_build.hpp"
+#include "strided.hpp"
+
+namespace kernels::kdtree {
+
+// A candidate neighbour; ordered by distance only, so equal distances are
+// equivalent and the heap's own moves decide their order.
+struct HeapItem {
+  double dist;
+  int32_t idx;
+  bool operator<(const HeapItem& o) const { return dist < o.dist; }
+};
+
+// Bounded max-heap of the k best candidates.  push and pop are exactly
+// std::priority_queue<HeapItem>'s (push_back + push_heap, pop_heap +
+// pop_back); the storage is reserved once and reused across query rows.
+class Heap {
+ public:
+  explicit Heap(size_t k) : k_(k) { c_.reserve(k); }
+  void clear() { c_.clear(); }
+  bool full() const { return c_.size() >= k_; }
+  double top() const { return c_.front().dist; }
+
+  // Would a row at distance d enter: the heap is not full, or d is strictly
+  // below the current k-th distance.  (For a NaN d only while not full.)
+  bool admits(double d) const { return !full() || d < top(); }
+  // Could a row at distance d enter or tie the k-th distance.
+  bool reaches(double d) const { return !full() || d <= top(); }
+
+  void push(double dist, int32_t idx) {
+    c_.push_back(HeapItem{dist, idx});
+    std::push_heap(c_.begin(), c_.end());
+  }
+  void pop() {
+    std::pop_heap(c_.begin(), c_.end());
+    c_.pop_back();
+  }
+  // Scores one row: taken while the heap is not full, otherwise only if
+  // strictly nearer than the current k-th candidate (which it replaces).
+  void offer(double dist, int32_t idx) {
+    if (!full()) {
+      push(dist, idx);
+    } else if (dist < top()) {
+      pop();
+      push(dist, idx);
+    }
+  }
+  // Pops everything, the top first, into positions size-1 down to 0: the
+  // output ends sorted by increasing distance, equal distances in pop order.
+  void drain(int32_t* idx, double* dst) {
+    for (int64_t pos = static_cast<int64_t>(c_.size()) - 1; !c_.empty(); --pos) {
+      idx[pos] = c_.front().idx;
+      dst[pos] = c_.front().dist;
+      pop();
+    }
+  }
+  // The items sorted by distance (the heap is consumed).
+  const std::vector<HeapItem>& sorted() {
+    std::sort_heap(c_.begin(), c_.end());
+    return c_;
+  }
+  size_t k() const { return k_; }
+
+ private:
+  std::vector<HeapItem> c_;
+  size_t k_;
+};
+
+// The cell lower bound of the pruning searches, kept incrementally: off[j]
+// is the largest |fl(q[j] - v)| over the ancestors' splitting planes v on
+// axis j whose far side holds the current subtree (0 if none), and the
+// bound is the float64 sum over j = 0..d-1, in that order from 0.0, of
+// fl(off[j]^2).
+//
+// Why bound <= sq(q, x) for every row x of the subtree whose distance is not
+// NaN (the data holding no NaN, so every left-subtree row has x[dim] <= val
+// and every right-subtree row x[dim] >= val): x lies beyond the plane v as
+// seen from q, e.g. x[j] >= v >= q[j], so q[j] - x[j] <= q[j] - v <= 0
+// exactly, and rounding to nearest is monotone, hence |fl(q[j] - x[j])| >=
+// |fl(q[j] - v)| = off[j] (the other side is symmetric).  Squaring a larger
+// magnitude and rounding never gives less, and rounded addition of
+// non-negative terms is monotone in each operand, so summing in the same
+// column order keeps every partial sum of the bound at or below the
+// matching partial sum of sq.  Infinities keep these inequalities, and a
+// NaN diff leaves off unchanged, so the bound is never NaN.
+template <int D>
+struct CellBound {
+  int64_t d;
+  double* off;
+
+  void reset() const { std::fill(off, off + d, 0.0); }
+  double sum() const {
+    const int64_t n = D > 0 ? D : d;
+    double s = 0.0;
+    for (int64_t j = 0; j < n; ++j) s += off[j] * off[j];
+    return s;
+  }
+  // The bound of the far side of a split on dim, q[dim] - v = diff, within
+  // a cell of bound `bound`; returns the offset to restore afterwards.
+  double enter(int32_t dim, double diff, double bound, double& far_bound) const {
+    const double old = off[dim];
+    const double ad = std::fabs(diff);
+    far_bound = bound;
+    if (ad > old) {  // false for NaN: the parent's cell stays valid
+      off[dim] = ad;
+      far_bound = sum();
+    }
+    return old;
+  }
+  void leave(int32_t dim, double old) const { off[dim] = old; }
+};
+
+// What the searches share: the tree, the query point and the heap, the
+// split of a node into near and far child, and the prefetch of a node's
+// children.
+template <int D>
+struct SearchBase {
+  const Tree& t;
+  const double* q;
+  Heap& h;
+
+  const double* row(int32_t p) const { return t.rows.data() + p * t.d; }
+  double dist(int32_t p) const { return sq<D>(q, row(p), t.d); }
+
+  // The child that holds the query's side of the node's plane (left when
+  // q[dim] - val <= 0, so a query on the plane goes left first; right for
+  // a NaN diff), the other child, and diff.
+  struct Split {
+    int32_t near, far;
+    double diff;
+  };
+  Split split(const Node& nd) const {
+    const double diff = q[nd.dim] - nd.val;
+    return diff <= 0 ? Split{nd.left, nd.right, diff} : Split{nd.right, nd.left, diff};
+  }
+  // The children are likely next: start loading the right one's node and
+  // both rows while this row is scored (the left child follows this node
+  // in the array).
+  void prefetch(const Node& nd) const {
+    if (nd.right >= 0) {
+      __builtin_prefetch(&t.nodes[nd.right]);
+      __builtin_prefetch(row(nd.right));
+    }
+    if (nd.left >= 0) __builtin_prefetch(row(nd.left));
+  }
+};
+
+// The heap descent: scores the node, descends into the near child, then
+// into the far child only if the heap is not full or the squared distance
+// to the splitting plane is strictly below the current k-th distance.
+// With Cells (the data holds no NaN), a subtree is also skipped when its
+// cell bound shows that none of its rows can change a full heap: every row
+// then fails "dist < top" now and later (top only decreases), so skipping
+// it leaves the heap's sequence of operations, and the result, unchanged.
+//   q: d contiguous values; heap.k() >= 1.
+template <int D, bool Cells>
+class Descent : SearchBase<D> {
+ public:
+  Descent(const Tree& t, const double* q, Heap& h, double* off) : SearchBase<D>{t, q, h}, cell_{t.d, off} {}
+  void run() {
+    if (this->t.n == 0) return;
+    if (Cells) cell_.reset();
+    visit(0, 0.0);
+  }
+
+ private:
+  void visit(int32_t p, double bound) {
+    if (p < 0) return;
+    if (Cells && !this->h.admits(bound)) return;
+    const Node& nd = this->t.nodes[p];
+    if (Cells) this->prefetch(nd);
+    this->h.offer(this->dist(p), nd.idx);
+    if (nd.left < 0 && nd.right < 0) return;
+    const auto s = this->split(nd);
+    visit(s.near, bound);
+    if (!this->h.admits(s.diff * s.diff)) return;
+    if (!Cells) return visit(s.far, bound);
+    double far_bound;
+    const double old = cell_.enter(nd.dim, s.diff, bound, far_bound);
+    visit(s.far, far_bound);
+    cell_.leave(nd.dim, old);
+  }
+
+  CellBound<D> cell_;
+};
+
+// Search for the common case, under a uniqueness check.
+//
+// When the k nearest rows have k distinct distances and every other row is
+// strictly farther, the heap descent's result is fixed: it is exact (a row
+// is only ever skipped when it cannot be strictly nearer than the current
+// k-th candidate), so it returns those k rows, and draining the heap sorts
+// them by distance, which is then a strict order.  Any exact search
+// therefore gives the same result, whatever order it visits the rows in.
+// This one scores the rows of a subtree of at most kBucket nodes in one scan
+// (preorder keeps each subtree contiguous, rows included), visits the near
+// subtree before scoring a node (so the first k candidates are close ones
+// and pruning starts early), and skips a subtree only when its cell bound is
+// strictly above the k-th distance, so that a row at exactly that distance
+// is always seen.  It records the smallest distance that was evicted or
+// refused at equality; rows never scored lie strictly beyond the k-th
+// distance.  The check then needs only the k kept rows and that record.
+// When it fails (ties, NaN, infinities), the caller runs the heap descent.
+//   Preconditions: the data holds no NaN, heap.k() >= 1, no NaN in q.
+template <int D>
+class UniqueSearch : SearchBase<D> {
+  static constexpr int32_t kBucket = 16;
+
+ public:
+  UniqueSearch(const Tree& t, const double* q, Heap& h, double* off) : SearchBase<D>{t, q, h}, cell_{t.d, off} {}
+
+  // Writes the k neighbours, nearest first, and returns true when the
+  // result is unique; returns false (writing nothing) otherwise.
+  bool run(int32_t* out_idx, double* out_dst) {
+    if (this->t.n == 0) return false;
+    cell_.reset();
+    out_min_ = std::numeric_limits<double>::infinity();
+    visit(0, 0.0);
+    const size_t k = this->h.k();
+    const std::vector<HeapItem>& c = this->h.sorted();
+    if (c.size() != k) return false;
+    for (size_t i = 0; i < k; ++i) {
+      const double dist = c[i].dist;
+      const bool strictly_next = i + 1 < k ? dist < c[i + 1].dist : dist < out_min_;
+      if (!strictly_next) return false;  // also false for NaN
+    }
+    for (size_t i = 0; i < k; ++i) {
+      out_idx[i] = c[i].idx;
+      out_dst[i] = c[i].dist;
+    }
+    return true;
+  }
+
+ private:
+  void score(int32_t p) {
+    Heap& h = this->h;
+    const double dist = this->dist(p);
+    const int32_t idx = this->t.nodes[p].idx;
+    if (h.admits(dist)) {
+      if (h.full()) {
+        out_min_ = std::min(out_min_, h.top());
+        h.pop();
+      }
+      h.push(dist, idx);
+    } else if (dist == h.top()) {
+      out_min_ = std::min(out_min_, dist);
+    }
+  }
+
+  void visit(int32_t p, double bound) {
+    if (p < 0 || !this->h.reaches(bound)) return;
+    const int32_t end = this->t.end[p];
+    if (end - p <= kBucket) {  // a small subtree: its rows in one scan
+      for (int32_t r = p; r < end; ++r) score(r);
+      return;
+    }
+    const Node& nd = this->t.nodes[p];
+    this->prefetch(nd);
+    if (nd.left < 0 && nd.right < 0) return score(p);
+    const auto s = this->split(nd);
+    visit(s.near, bound);
+    // The node's row lies on its plane, inside this cell.
+    if (this->h.reaches(bound)) score(p);
+    double far_bound;
+    const double old = cell_.enter(nd.dim, s.diff, bound, far_bound);
+    visit(s.far, far_bound);
+    cell_.leave(nd.dim, old);
+  }
+
+  CellBound<D> cell_;
+  double out_min_ = 0.0;
+};
+
+// Query rows of Q (nq x t.d, any strides) for their k nearest rows;
+// out_idx and out_dst hold nq*k values each, C order.  Preconditions:
+// 1 <= k <= t.n.  Each row is copied to a contiguous buffer and searched
+// with an empty heap; each output row ends sorted by increasing squared
+// distance.
+template <int D>
+void query_rows(const Tree& t, const StridedView<2>& Q, int64_t k, int32_t* out_idx, double* out_dst) {
+  const int64_t d = t.d, nq = Q.shape[0];
+  std::vector<double> q(static_cast<size_t>(d)), off(static_cast<size_t>(d));
+  Heap h(static_cast<size_t>(k));
+  for (int64_t i = 0; i < nq; ++i) {
+    bool q_has_nan = false;
+    for (int64_t c = 0; c < d; ++c) {
+      q[c] = load(Q.at(i, c));  // any alignment
+      q_has_nan |= std::isnan(q[c]);
+    }
+    h.clear();
+    if (t.ordered && !q_has_nan && UniqueSearch<D>(t, q.data(), h, off.data()).run(out_idx + i * k, out_dst + i * k))
+      continue;
+    h.clear();
+    if (t.ordered)
+      Descent<D, true>(t, q.data(), h, off.data()).run();
+    else
+      Descent<D, false>(t, q.data(), h, off.data()).run();
+    h.drain(out_idx + i * k, out_dst + i * k);
+  }
+}
+
+inline void query(const Tree& t, const StridedView<2>& Q, int64_t k, int32_t* out_idx, double* out_dst) {
+  switch (t.d) {  // the common small column counts, unrolled
+    case 2: return query_rows<2>(t, Q, k, out_idx, out_dst);
+    case 3: return query_rows<3>(t, Q, k, out_idx, out_dst);
+    case 4: return query_rows<4>(t, Q, k, out_idx, out_dst);
+    case 8: return query_rows<8>(t, Q, k, out_idx, out_dst);
+    default: return query_rows<0>(t, Q, k, out_idx, out_dst);
+  }
+}
+
+}  // namespace kernels::kdtree
+
+#endif  // KELPWISE_KERNELS_KDTREE_QUERY_HPP

@@ -1,0 +1,62 @@
+// Strided element access shared by every kernel.
+//
+// The kernels are plain C++ over (base address, extents, byte strides): no
+// Python, no NumPy, and nothing that can fail.  An array of N dimensions is a
+// StridedView<N>; element (i0, ..., iN-1) lies at data + sum of ik * strides[k]
+// bytes.  Strides may be negative or zero, and the data need not be aligned,
+// so elements are read and written through memcpy, which compiles to plain
+// loads and stores.
+#ifndef KELPWISE_KERNELS_STRIDED_HPP
+#define KELPWISE_KERNELS_STRIDED_HPP
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+namespace kernels {
+
+using ssize = std::ptrdiff_t;  // extents, strides and indices
+
+inline double load(const char* p) {
+  double v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+inline void store(char* p, double v) { std::memcpy(p, &v, sizeof v); }
+inline int64_t load_i64(const char* p) {
+  int64_t v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+inline void store_i64(char* p, int64_t v) { std::memcpy(p, &v, sizeof v); }
+
+template <int N>
+struct StridedView {
+  char* data = nullptr;
+  ssize shape[N] = {};
+  ssize strides[N] = {};
+
+  template <class... I>
+  char* at(I... idx) const {
+    static_assert(sizeof...(I) == N, "one index per dimension");
+    const ssize is[N] = {static_cast<ssize>(idx)...};
+    char* p = data;
+    for (int k = 0; k < N; ++k) p += is[k] * strides[k];
+    return p;
+  }
+
+  // True when the elements are 8-byte values laid out in C order with no
+  // gaps and an aligned base, so that typed pointers may be used.
+  bool c_contiguous() const {
+    ssize expected = 8;
+    for (int k = N - 1; k >= 0; --k) {
+      if (shape[k] > 1 && strides[k] != expected) return false;
+      expected *= shape[k];
+    }
+    return reinterpret_cast<uintptr_t>(data) % 8 == 0;
+  }
+};
+
+}  // namespace kernels
+
+#endif  // KELPWISE_KERNELS_STRIDED_HPP
