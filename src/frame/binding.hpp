@@ -17,14 +17,14 @@ static inline void raise_count(const FuncDef* def, bool too_many, Py_ssize_t giv
   const bool exact = def->nrequired == def->nparams;
   Py_ssize_t number = too_many ? def->nparams : def->nrequired;
   const char* word = exact ? "exactly" : (too_many ? "at most" : "at least");
-  PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-               def->name, word, number, number == 1 ? "" : "s", given);
+  PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", def->name, word, number,
+               number == 1 ? "" : "s", given);
 }
 
 // Fills values[0..nparams) with borrowed references; defaults come from the
 // function's defaults tuple.  Returns -1 with an exception set on failure.
 static inline int bind_arguments(Function* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                          PyObject** values) {
+                                 PyObject** values) {
   const FuncDef* def = f->def;
   const int P = def->nparams, R = def->nrequired;
   const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
@@ -41,8 +41,7 @@ static inline int bind_arguments(Function* f, PyObject* const* args, Py_ssize_t 
     PyObject* value = args[nargs + k];
     int slot = -1;
     for (int i = (int)nargs; i < P && slot < 0; ++i) {
-      if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, def->params[i].name) == 0)
-        slot = i;
+      if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, def->params[i].name) == 0) slot = i;
     }
     if (slot >= 0 && values[slot] == nullptr) {
       values[slot] = value;
@@ -56,8 +55,7 @@ static inline int bind_arguments(Function* f, PyObject* const* args, Py_ssize_t 
     for (int i = 0; i < nargs && !earlier; ++i)
       earlier = PyUnicode_CompareWithASCIIString(key, def->params[i].name) == 0;
     if (earlier)
-      PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", def->name,
-                   key);
+      PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", def->name, key);
     else
       PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", def->name, key);
     return -1;

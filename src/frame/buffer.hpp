@@ -15,8 +15,8 @@ static inline int type_test(PyObject* obj, const char* argname) {
   if (obj == Py_None || PyObject_TypeCheck(obj, g_ndarray)) return 0;
   PyObject* empty = PyUnicode_FromString("");
   if (!empty) return -1;
-  PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)%s%U",
-               argname, g_ndarray->tp_name, Py_TYPE(obj)->tp_name, "", empty);
+  PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)%s%U", argname,
+               g_ndarray->tp_name, Py_TYPE(obj)->tp_name, "", empty);
   Py_DECREF(empty);
   return -1;
 }
@@ -90,11 +90,20 @@ static inline const char* describe_format_char(char ch, bool complex_) {
 static inline Py_ssize_t format_char_size(char ch, bool complex_, bool standard) {
   const Py_ssize_t z = complex_ ? 2 : 1;
   switch (ch) {
-    case '?': case 'c': case 'b': case 'B': case 's': case 'p': return 1;
-    case 'h': case 'H': return 2;
-    case 'i': case 'I': return 4;
-    case 'l': case 'L': return standard ? 4 : (Py_ssize_t)sizeof(long);
-    case 'q': case 'Q': return 8;
+    case '?':
+    case 'c':
+    case 'b':
+    case 'B':
+    case 's':
+    case 'p': return 1;
+    case 'h':
+    case 'H': return 2;
+    case 'i':
+    case 'I': return 4;
+    case 'l':
+    case 'L': return standard ? 4 : (Py_ssize_t)sizeof(long);
+    case 'q':
+    case 'Q': return 8;
     case 'f': return 4 * z;
     case 'd': return 8 * z;
     case 'g':
@@ -104,7 +113,8 @@ static inline Py_ssize_t format_char_size(char ch, bool complex_, bool standard)
         return 0;
       }
       return (Py_ssize_t)sizeof(long double) * z;
-    case 'O': case 'P': return (Py_ssize_t)sizeof(void*);
+    case 'O':
+    case 'P': return (Py_ssize_t)sizeof(void*);
     case 'T': return 1;  // only its description is ever needed
     default:
       PyErr_Format(PyExc_ValueError, "Does not understand character buffer dtype format string ('%c')", ch);
@@ -116,9 +126,19 @@ static inline Py_ssize_t format_char_size(char ch, bool complex_, bool standard)
 // complex, 'O' object, anything else something no kernel accepts.
 static inline char format_char_group(char ch, bool complex_) {
   switch (ch) {
-    case 'b': case 'h': case 'i': case 'l': case 'q': return 'I';
-    case 'B': case 'H': case 'I': case 'L': case 'Q': return 'U';
-    case 'f': case 'd': case 'g': return complex_ ? 'C' : 'R';
+    case 'b':
+    case 'h':
+    case 'i':
+    case 'l':
+    case 'q': return 'I';
+    case 'B':
+    case 'H':
+    case 'I':
+    case 'L':
+    case 'Q': return 'U';
+    case 'f':
+    case 'd':
+    case 'g': return complex_ ? 'C' : 'R';
     case 'O': return 'O';
     default: return '?';
   }
@@ -138,9 +158,18 @@ static inline int check_format(const char* fmt, const ElemType& t) {
   for (;;) {
     char ch = *p;
     switch (ch) {
-      case '@': case '^': standard = false; ++p; continue;
-      case '=': case '<': standard = true; ++p; continue;
-      case '>': case '!':
+      case '@':
+      case '^':
+        standard = false;
+        ++p;
+        continue;
+      case '=':
+      case '<':
+        standard = true;
+        ++p;
+        continue;
+      case '>':
+      case '!':
         PyErr_SetString(PyExc_ValueError, "Big-endian buffer not supported on little-endian compiler");
         return -1;
       default: break;
@@ -179,14 +208,12 @@ static inline int acquire_view(View& v, PyObject* obj, int ndim, const ElemType&
   if (PyObject_GetBuffer(obj, &v.buf, flags) < 0) return -1;
   v.held = true;
   if (v.buf.ndim != ndim) {
-    PyErr_Format(PyExc_ValueError, "Buffer has wrong number of dimensions (expected %d, got %d)", ndim,
-                 v.buf.ndim);
+    PyErr_Format(PyExc_ValueError, "Buffer has wrong number of dimensions (expected %d, got %d)", ndim, v.buf.ndim);
     return -1;
   }
   if (check_format(v.buf.format, t) < 0) return -1;
   if (v.buf.itemsize != t.size) {
-    PyErr_Format(PyExc_ValueError,
-                 "Item size of buffer (%zd byte%s) does not match size of '%s' (%zd byte%s)",
+    PyErr_Format(PyExc_ValueError, "Item size of buffer (%zd byte%s) does not match size of '%s' (%zd byte%s)",
                  v.buf.itemsize, v.buf.itemsize > 1 ? "s" : "", t.name, t.size, t.size > 1 ? "s" : "");
     return -1;
   }

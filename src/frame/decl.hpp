@@ -48,7 +48,7 @@ struct FuncDef {
   const char* name;
   const Param* params;
   int nparams;
-  int nrequired = 0;              // the first nrequired parameters have no default
+  int nrequired = 0;               // the first nrequired parameters have no default
   const long* defaults = nullptr;  // integer defaults of the trailing parameters
   const char* doc = nullptr;       // nullptr: __doc__ is None
   int line = 0;                    // traceback line of binding and array checks

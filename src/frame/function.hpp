@@ -13,8 +13,7 @@
 namespace kw {
 
 struct Function {
-  PyObject_HEAD
-  vectorcallfunc vectorcall;
+  PyObject_HEAD vectorcallfunc vectorcall;
   const FuncDef* def;
   PyObject* name;
   PyObject* qualname;
@@ -134,7 +133,9 @@ static PyGetSetDef function_getset[] = {
 // Pickled by reference, as Python functions are: the name is looked up in
 // the module again when the pickle is loaded, and copy/deepcopy return the
 // function itself.
-static inline PyObject* function_reduce(Function* f, PyObject*) { return Py_NewRef(f->qualname); }
+static inline PyObject* function_reduce(Function* f, PyObject*) {
+  return Py_NewRef(f->qualname);
+}
 
 static PyMethodDef function_methods[] = {
     {"__reduce__", (PyCFunction)function_reduce, METH_NOARGS, nullptr},
@@ -157,8 +158,8 @@ static inline int function_type_ready() {
   FunctionType.tp_vectorcall_offset = offsetof(Function, vectorcall);
   FunctionType.tp_repr = (reprfunc)function_repr;
   FunctionType.tp_call = PyVectorcall_Call;
-  FunctionType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-                          Py_TPFLAGS_METHOD_DESCRIPTOR;
+  FunctionType.tp_flags =
+      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
   FunctionType.tp_traverse = (traverseproc)function_traverse;
   FunctionType.tp_clear = (inquiry)function_clear;
   FunctionType.tp_members = function_members;

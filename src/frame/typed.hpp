@@ -58,8 +58,7 @@ struct Typed<Impl> {
 template <auto Impl>
 constexpr Body typed = &Typed<Impl>::body;
 
-static inline PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
-                                            PyObject* kwnames) {
+static inline PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
   Function* f = (Function*)self;
   const FuncDef* def = f->def;
   Call c(f);

@@ -88,7 +88,9 @@ namespace lanes {
 constexpr ssize kColBlock = 512;
 constexpr ssize kPackBytes = 256 * 1024;
 
-inline ssize col_block(ssize d) { return d < kColBlock ? d : kColBlock; }
+inline ssize col_block(ssize d) {
+  return d < kColBlock ? d : kColBlock;
+}
 inline ssize pack_panels(ssize d, int W) {
   const ssize per_panel = col_block(d) * W * 8;
   return per_panel >= kPackBytes ? 1 : kPackBytes / per_panel;

@@ -18,11 +18,11 @@ namespace kernels::kdtree {
 // position p has its left child (if any) at p + 1 and its right child after
 // the whole left subtree. Links are positions in that array, -1 for none.
 struct Node {
-    int32_t idx;    // row index in the caller's matrix
-    int32_t dim;    // splitting axis, 0 in a leaf
-    double val;     // the row's coordinate on dim, 0.0 in a leaf
-    int32_t left;
-    int32_t right;
+  int32_t idx;  // row index in the caller's matrix
+  int32_t dim;  // splitting axis, 0 in a leaf
+  double val;   // the row's coordinate on dim, 0.0 in a leaf
+  int32_t left;
+  int32_t right;
 };
 
 // Sort element of the build: the key is the row's coordinate on the current
@@ -30,17 +30,17 @@ struct Node {
 // (key, index) pairs by key gives the same permutation as sorting the indices
 // with a comparator that reads the keys through them.
 struct KeyIdx {
-    double key;
-    int32_t idx;
+  double key;
+  int32_t idx;
 };
 
 struct Tree {
-    std::vector<Node> nodes;    // preorder, nodes[0] is the root
-    std::vector<double> rows;   // row of nodes[p] at rows[p * d], C order
-    std::vector<int32_t> end;   // the subtree of nodes[p] is nodes[p .. end[p])
-    int64_t n = 0;
-    int64_t d = 0;
-    bool ordered = true;        // no NaN in the data: the split invariant holds
+  std::vector<Node> nodes;   // preorder, nodes[0] is the root
+  std::vector<double> rows;  // row of nodes[p] at rows[p * d], C order
+  std::vector<int32_t> end;  // the subtree of nodes[p] is nodes[p .. end[p])
+  int64_t n = 0;
+  int64_t d = 0;
+  bool ordered = true;  // no NaN in the data: the split invariant holds
 };
 
 // Squared Euclidean distance of two points of d values: products rounded to
@@ -48,14 +48,14 @@ struct Tree {
 // -ffp-contract=off, so no fused multiply-add).
 // D > 0 fixes the column count at compile time (the loop is unrolled).
 template <int D = 0>
-inline double sq(const double *a, const double *b, int64_t d) {
-    if (D > 0) d = D;
-    double s = 0.0;
-    for (int64_t i = 0; i < d; ++i) {
-        const double t = a[i] - b[i];
-        s += t * t;
-    }
-    return s;
+inline double sq(const double* a, const double* b, int64_t d) {
+  if (D > 0) d = D;
+  double s = 0.0;
+  for (int64_t i = 0; i < d; ++i) {
+    const double t = a[i] - b[i];
+    s += t * t;
+  }
+  return s;
 }
 
 // Build kernel.
@@ -70,131 +70,135 @@ inline double sq(const double *a, const double *b, int64_t d) {
 // When no column has ties (and no NaN), a median selection replaces the full
 // sort; distinct_columns says why the tree is the same.
 class Builder {
-public:
-    Builder(Tree &t, const StridedView<2> &X) : t_(t), X_(X) {}
+ public:
+  Builder(Tree& t, const StridedView<2>& X) : t_(t), X_(X) {}
 
-    void run() {
-        const int64_t n = t_.n, d = t_.d;
-        t_.nodes.resize(static_cast<size_t>(n));
-        t_.rows.resize(static_cast<size_t>(n * d));
-        ks_.resize(static_cast<size_t>(n));
-        // Column-major copy: the keys of one axis are then read from one
-        // contiguous column instead of strided rows.
-        cols_.resize(static_cast<size_t>(n * d));
-        for (int64_t r = 0; r < n; ++r) {
-            ks_[r].idx = static_cast<int32_t>(r);
-            for (int64_t c = 0; c < d; ++c) {
-                const double v = at(r, c);
-                if (std::isnan(v)) t_.ordered = false;
-                cols_[c * n + r] = v;
-            }
-        }
-        distinct_ = t_.ordered && distinct_columns();
-        next_ = 0;
-        build(0, n, 0);
-        // Copy every row next to its node so the query reads memory in
-        // tree order and never touches the caller's array again.
-        for (int64_t p = 0; p < n; ++p) {
-            double *dst = t_.rows.data() + p * d;
-            const int64_t r = t_.nodes[p].idx;
-            for (int64_t c = 0; c < d; ++c) dst[c] = cols_[c * n + r];
-        }
-        // Preorder keeps every subtree contiguous; its end follows from the
-        // links, children after their parent.
-        t_.end.resize(static_cast<size_t>(n));
-        for (int64_t p = n - 1; p >= 0; --p) {
-            const Node &nd = t_.nodes[p];
-            t_.end[p] = nd.right >= 0 ? t_.end[nd.right] : nd.left >= 0 ? t_.end[nd.left] : static_cast<int32_t>(p + 1);
-        }
+  void run() {
+    const int64_t n = t_.n, d = t_.d;
+    t_.nodes.resize(static_cast<size_t>(n));
+    t_.rows.resize(static_cast<size_t>(n * d));
+    ks_.resize(static_cast<size_t>(n));
+    // Column-major copy: the keys of one axis are then read from one
+    // contiguous column instead of strided rows.
+    cols_.resize(static_cast<size_t>(n * d));
+    for (int64_t r = 0; r < n; ++r) {
+      ks_[r].idx = static_cast<int32_t>(r);
+      for (int64_t c = 0; c < d; ++c) {
+        const double v = at(r, c);
+        if (std::isnan(v)) t_.ordered = false;
+        cols_[c * n + r] = v;
+      }
     }
-
-private:
-    // True when no column holds two equal values (-0.0 equals 0.0). Then
-    // every range has one sorted order on every axis whatever order it comes
-    // in, so each node and the row sets of its two subtrees are fixed by the
-    // median alone: std::nth_element builds the same tree as a full sort at
-    // every level, without the extra log factor. Called without NaN only.
-    bool distinct_columns() const {
-        const int64_t n = t_.n;
-        std::vector<uint64_t> a(static_cast<size_t>(n)), b(static_cast<size_t>(n));
-        for (int64_t c = 0; c < t_.d; ++c) {
-            for (int64_t r = 0; r < n; ++r) a[r] = order_bits(cols_[c * n + r]);
-            radix_sort(a, b);
-            for (int64_t i = 1; i < n; ++i)
-                if (a[i - 1] == a[i]) return false;
-        }
-        return true;
+    distinct_ = t_.ordered && distinct_columns();
+    next_ = 0;
+    build(0, n, 0);
+    // Copy every row next to its node so the query reads memory in
+    // tree order and never touches the caller's array again.
+    for (int64_t p = 0; p < n; ++p) {
+      double* dst = t_.rows.data() + p * d;
+      const int64_t r = t_.nodes[p].idx;
+      for (int64_t c = 0; c < d; ++c) dst[c] = cols_[c * n + r];
     }
-
-    // Maps a non-NaN double to an unsigned integer of the same order, with
-    // -0.0 and 0.0 mapped alike (they compare equal).
-    static uint64_t order_bits(double v) {
-        if (v == 0.0) v = 0.0;
-        uint64_t u;
-        std::memcpy(&u, &v, sizeof u);
-        return (u >> 63) ? ~u : (u | (uint64_t{1} << 63));
+    // Preorder keeps every subtree contiguous; its end follows from the
+    // links, children after their parent.
+    t_.end.resize(static_cast<size_t>(n));
+    for (int64_t p = n - 1; p >= 0; --p) {
+      const Node& nd = t_.nodes[p];
+      t_.end[p] = nd.right >= 0 ? t_.end[nd.right] : nd.left >= 0 ? t_.end[nd.left] : static_cast<int32_t>(p + 1);
     }
+  }
 
-    // LSD radix sort of a (scratch b, same size), 11 bits per pass.
-    static void radix_sort(std::vector<uint64_t> &a, std::vector<uint64_t> &b) {
-        constexpr int kBits = 11;
-        constexpr size_t kBuckets = size_t{1} << kBits;
-        std::vector<size_t> count(kBuckets);
-        for (int shift = 0; shift < 64; shift += kBits) {
-            std::fill(count.begin(), count.end(), 0);
-            for (uint64_t u : a) ++count[(u >> shift) & (kBuckets - 1)];
-            size_t sum = 0;
-            for (size_t &c : count) { const size_t t = c; c = sum; sum += t; }
-            for (uint64_t u : a) b[count[(u >> shift) & (kBuckets - 1)]++] = u;
-            a.swap(b);
-        }
+ private:
+  // True when no column holds two equal values (-0.0 equals 0.0). Then
+  // every range has one sorted order on every axis whatever order it comes
+  // in, so each node and the row sets of its two subtrees are fixed by the
+  // median alone: std::nth_element builds the same tree as a full sort at
+  // every level, without the extra log factor. Called without NaN only.
+  bool distinct_columns() const {
+    const int64_t n = t_.n;
+    std::vector<uint64_t> a(static_cast<size_t>(n)), b(static_cast<size_t>(n));
+    for (int64_t c = 0; c < t_.d; ++c) {
+      for (int64_t r = 0; r < n; ++r) a[r] = order_bits(cols_[c * n + r]);
+      radix_sort(a, b);
+      for (int64_t i = 1; i < n; ++i)
+        if (a[i - 1] == a[i]) return false;
     }
+    return true;
+  }
 
-    // The caller's array may be misaligned: read through memcpy.
-    double at(int64_t r, int64_t c) const { return load(X_.at(r, c)); }
+  // Maps a non-NaN double to an unsigned integer of the same order, with
+  // -0.0 and 0.0 mapped alike (they compare equal).
+  static uint64_t order_bits(double v) {
+    if (v == 0.0) v = 0.0;
+    uint64_t u;
+    std::memcpy(&u, &v, sizeof u);
+    return (u >> 63) ? ~u : (u | (uint64_t{1} << 63));
+  }
 
-    int32_t build(int64_t lo, int64_t cnt, int32_t depth) {
-        if (cnt == 0) return -1;
-        const int32_t p = static_cast<int32_t>(next_++);
-        Node &nd = t_.nodes[p];
-        if (cnt == 1) {
-            nd = Node{ks_[lo].idx, 0, 0.0, -1, -1};
-            return p;
-        }
-        const int32_t dim = static_cast<int32_t>(depth % t_.d);
-        KeyIdx *first = ks_.data() + lo;
-        const double *col = cols_.data() + dim * t_.n;
-        for (int64_t i = 0; i < cnt; ++i) first[i].key = col[first[i].idx];
-        const auto less = [](const KeyIdx &a, const KeyIdx &b) { return a.key < b.key; };
-        // With NaN keys a plain < is not a strict weak ordering, which
-        // std::sort requires (its unguarded loops may otherwise leave the
-        // range): NaN is then ordered after every number.  Data without NaN
-        // makes exactly the same comparisons as with the plain <, so its tree
-        // is unchanged; the order of NaN rows is unspecified anyway.
-        const auto nan_last = [](const KeyIdx &a, const KeyIdx &b) {
-            return a.key < b.key || (std::isnan(b.key) && !std::isnan(a.key));
-        };
-        if (distinct_)
-            std::nth_element(first, first + cnt / 2, first + cnt, less);
-        else if (t_.ordered)
-            std::sort(first, first + cnt, less);
-        else
-            std::sort(first, first + cnt, nan_last);
-        const int64_t mid = cnt / 2;
-        const int32_t idx = first[mid].idx;
-        const double val = first[mid].key;
-        const int32_t left = build(lo, mid, depth + 1);
-        const int32_t right = build(lo + mid + 1, cnt - mid - 1, depth + 1);
-        t_.nodes[p] = Node{idx, dim, val, left, right};
-        return p;
+  // LSD radix sort of a (scratch b, same size), 11 bits per pass.
+  static void radix_sort(std::vector<uint64_t>& a, std::vector<uint64_t>& b) {
+    constexpr int kBits = 11;
+    constexpr size_t kBuckets = size_t{1} << kBits;
+    std::vector<size_t> count(kBuckets);
+    for (int shift = 0; shift < 64; shift += kBits) {
+      std::fill(count.begin(), count.end(), 0);
+      for (uint64_t u : a) ++count[(u >> shift) & (kBuckets - 1)];
+      size_t sum = 0;
+      for (size_t& c : count) {
+        const size_t t = c;
+        c = sum;
+        sum += t;
+      }
+      for (uint64_t u : a) b[count[(u >> shift) & (kBuckets - 1)]++] = u;
+      a.swap(b);
     }
+  }
 
-    Tree &t_;
-    StridedView<2> X_;
-    std::vector<KeyIdx> ks_;
-    std::vector<double> cols_;  // the data, column after column (build only)
-    bool distinct_ = false;     // no ties on any axis: partial selection suffices
-    int64_t next_ = 0;
+  // The caller's array may be misaligned: read through memcpy.
+  double at(int64_t r, int64_t c) const { return load(X_.at(r, c)); }
+
+  int32_t build(int64_t lo, int64_t cnt, int32_t depth) {
+    if (cnt == 0) return -1;
+    const int32_t p = static_cast<int32_t>(next_++);
+    Node& nd = t_.nodes[p];
+    if (cnt == 1) {
+      nd = Node{ks_[lo].idx, 0, 0.0, -1, -1};
+      return p;
+    }
+    const int32_t dim = static_cast<int32_t>(depth % t_.d);
+    KeyIdx* first = ks_.data() + lo;
+    const double* col = cols_.data() + dim * t_.n;
+    for (int64_t i = 0; i < cnt; ++i) first[i].key = col[first[i].idx];
+    const auto less = [](const KeyIdx& a, const KeyIdx& b) { return a.key < b.key; };
+    // With NaN keys a plain < is not a strict weak ordering, which
+    // std::sort requires (its unguarded loops may otherwise leave the
+    // range): NaN is then ordered after every number.  Data without NaN
+    // makes exactly the same comparisons as with the plain <, so its tree
+    // is unchanged; the order of NaN rows is unspecified anyway.
+    const auto nan_last = [](const KeyIdx& a, const KeyIdx& b) {
+      return a.key < b.key || (std::isnan(b.key) && !std::isnan(a.key));
+    };
+    if (distinct_)
+      std::nth_element(first, first + cnt / 2, first + cnt, less);
+    else if (t_.ordered)
+      std::sort(first, first + cnt, less);
+    else
+      std::sort(first, first + cnt, nan_last);
+    const int64_t mid = cnt / 2;
+    const int32_t idx = first[mid].idx;
+    const double val = first[mid].key;
+    const int32_t left = build(lo, mid, depth + 1);
+    const int32_t right = build(lo + mid + 1, cnt - mid - 1, depth + 1);
+    t_.nodes[p] = Node{idx, dim, val, left, right};
+    return p;
+  }
+
+  Tree& t_;
+  StridedView<2> X_;
+  std::vector<KeyIdx> ks_;
+  std::vector<double> cols_;  // the data, column after column (build only)
+  bool distinct_ = false;     // no ties on any axis: partial selection suffices
+  int64_t next_ = 0;
 };
 
 }  // namespace kernels::kdtree

@@ -93,7 +93,9 @@ inline constexpr LaneTable kLanes{};
 namespace kernels {
 
 // pow(v[j], 0.5) for j < count; v is contiguous and 8-byte aligned.
-inline void roots(double* v, ssize count) { KW_DISPATCH(roots, v, count); }
+inline void roots(double* v, ssize count) {
+  KW_DISPATCH(roots, v, count);
+}
 
 }  // namespace kernels
 

@@ -49,13 +49,13 @@ struct Vec {
 
 // Calls path::fn(args...) for the path of this processor.
 #if defined(__x86_64__)
-#define KW_DISPATCH(fn, ...)                                 \
-  do {                                                       \
-    switch (::kernels::simd_width()) {                       \
-      case 8: ::kernels::avx512::fn(__VA_ARGS__); break;     \
-      case 4: ::kernels::avx2::fn(__VA_ARGS__); break;       \
-      default: ::kernels::base::fn(__VA_ARGS__); break;      \
-    }                                                        \
+#define KW_DISPATCH(fn, ...)                             \
+  do {                                                   \
+    switch (::kernels::simd_width()) {                   \
+      case 8: ::kernels::avx512::fn(__VA_ARGS__); break; \
+      case 4: ::kernels::avx2::fn(__VA_ARGS__); break;   \
+      default: ::kernels::base::fn(__VA_ARGS__); break;  \
+    }                                                    \
   } while (0)
 #else
 #define KW_DISPATCH(fn, ...) ::kernels::base::fn(__VA_ARGS__)

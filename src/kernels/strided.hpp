@@ -22,13 +22,17 @@ inline double load(const char* p) {
   std::memcpy(&v, p, sizeof v);
   return v;
 }
-inline void store(char* p, double v) { std::memcpy(p, &v, sizeof v); }
+inline void store(char* p, double v) {
+  std::memcpy(p, &v, sizeof v);
+}
 inline int64_t load_i64(const char* p) {
   int64_t v;
   std::memcpy(&v, p, sizeof v);
   return v;
 }
-inline void store_i64(char* p, int64_t v) { std::memcpy(p, &v, sizeof v); }
+inline void store_i64(char* p, int64_t v) {
+  std::memcpy(p, &v, sizeof v);
+}
 
 template <int N>
 struct StridedView {

@@ -26,58 +26,60 @@ namespace kdtree = kernels::kdtree;
 
 // What the kernels read of a converted 2-D array: its address, extents and
 // byte strides.
-kernels::StridedView<2> strided(const Array &a) {
-    kernels::StridedView<2> v;
-    v.data = const_cast<char *>(reinterpret_cast<const char *>(a.data()));
-    for (int i = 0; i < 2; ++i) {
-        v.shape[i] = a.shape(i);
-        v.strides[i] = a.strides(i);
-    }
-    return v;
+kernels::StridedView<2> strided(const Array& a) {
+  kernels::StridedView<2> v;
+  v.data = const_cast<char*>(reinterpret_cast<const char*>(a.data()));
+  for (int i = 0; i < 2; ++i) {
+    v.shape[i] = a.shape(i);
+    v.strides[i] = a.strides(i);
+  }
+  return v;
 }
 
 class KDTree {
-public:
-    explicit KDTree(const Array &X) {
-        if (X.ndim() != 2)
-            throw py::value_error("KDTree data must be a 2-D array, got " +
-                                  std::to_string(X.ndim()) + " dimensions");
-        const int64_t n = X.shape(0), d = X.shape(1);
-        if (n >= kLimit || d >= kLimit || n * d >= kLimit)
-            throw py::value_error("KDTree data too large: rows and rows * columns "
-                                  "must stay below 2**31");
-        if (d == 0 && n >= 2)
-            throw py::value_error("KDTree data with two or more rows needs at "
-                                  "least one column");
-        tree_.n = n;
-        tree_.d = d;
-        kdtree::Builder(tree_, strided(X)).run();
-    }
+ public:
+  explicit KDTree(const Array& X) {
+    if (X.ndim() != 2)
+      throw py::value_error("KDTree data must be a 2-D array, got " + std::to_string(X.ndim()) + " dimensions");
+    const int64_t n = X.shape(0), d = X.shape(1);
+    if (n >= kLimit || d >= kLimit || n * d >= kLimit)
+      throw py::value_error(
+          "KDTree data too large: rows and rows * columns "
+          "must stay below 2**31");
+    if (d == 0 && n >= 2)
+      throw py::value_error(
+          "KDTree data with two or more rows needs at "
+          "least one column");
+    tree_.n = n;
+    tree_.d = d;
+    kdtree::Builder(tree_, strided(X)).run();
+  }
 
-    std::pair<py::array_t<int32_t>, py::array_t<double>> query(const Array &Q, int k) {
-        if (Q.ndim() != 2)
-            throw py::value_error("query points must be a 2-D array, got " +
-                                  std::to_string(Q.ndim()) + " dimensions");
-        const int64_t nq = Q.shape(0);
-        if (Q.shape(1) != tree_.d)
-            throw py::value_error("query points have " + std::to_string(Q.shape(1)) +
-                                  " columns, the tree has " + std::to_string(tree_.d));
-        if (nq >= kLimit || nq * tree_.d >= kLimit)
-            throw py::value_error("too many query points: rows and rows * columns "
-                                  "must stay below 2**31");
-        const int64_t kk = std::min<int64_t>(k, tree_.n);
-        if (kk > 0 && nq * kk >= kLimit)
-            throw py::value_error("result too large: query rows * k must stay "
-                                  "below 2**31");
-        // A negative k reaches NumPy here, which refuses the dimension.
-        py::array_t<int32_t> idx_arr({static_cast<py::ssize_t>(nq), static_cast<py::ssize_t>(kk)});
-        py::array_t<double> dst_arr({static_cast<py::ssize_t>(nq), static_cast<py::ssize_t>(kk)});
-        if (kk > 0) kdtree::query(tree_, strided(Q), kk, idx_arr.mutable_data(), dst_arr.mutable_data());
-        return {std::move(idx_arr), std::move(dst_arr)};
-    }
+  std::pair<py::array_t<int32_t>, py::array_t<double>> query(const Array& Q, int k) {
+    if (Q.ndim() != 2)
+      throw py::value_error("query points must be a 2-D array, got " + std::to_string(Q.ndim()) + " dimensions");
+    const int64_t nq = Q.shape(0);
+    if (Q.shape(1) != tree_.d)
+      throw py::value_error("query points have " + std::to_string(Q.shape(1)) + " columns, the tree has " +
+                            std::to_string(tree_.d));
+    if (nq >= kLimit || nq * tree_.d >= kLimit)
+      throw py::value_error(
+          "too many query points: rows and rows * columns "
+          "must stay below 2**31");
+    const int64_t kk = std::min<int64_t>(k, tree_.n);
+    if (kk > 0 && nq * kk >= kLimit)
+      throw py::value_error(
+          "result too large: query rows * k must stay "
+          "below 2**31");
+    // A negative k reaches NumPy here, which refuses the dimension.
+    py::array_t<int32_t> idx_arr({static_cast<py::ssize_t>(nq), static_cast<py::ssize_t>(kk)});
+    py::array_t<double> dst_arr({static_cast<py::ssize_t>(nq), static_cast<py::ssize_t>(kk)});
+    if (kk > 0) kdtree::query(tree_, strided(Q), kk, idx_arr.mutable_data(), dst_arr.mutable_data());
+    return {std::move(idx_arr), std::move(dst_arr)};
+  }
 
-private:
-    kdtree::Tree tree_;
+ private:
+  kdtree::Tree tree_;
 };
 
 // A KDTree argument that must have been built: KDTree.__new__(KDTree) makes
@@ -85,7 +87,7 @@ private:
 // methods uninitialised memory), and a failed __init__ leaves one behind.
 // Shown as the class in signatures.
 struct Built {
-    KDTree *tree;
+  KDTree* tree;
 };
 
 }  // namespace
@@ -93,16 +95,15 @@ struct Built {
 namespace pybind11::detail {
 template <>
 struct type_caster<Built> {
-    PYBIND11_TYPE_CASTER(Built, const_name<KDTree>());
-    bool load(handle src, bool) {
-        if (!isinstance<KDTree>(src)) return false;
-        auto *inst = reinterpret_cast<instance *>(src.ptr());
-        auto v_h = inst->get_value_and_holder(get_type_info(typeid(KDTree)));
-        if (!v_h || !v_h.holder_constructed())
-            throw pybind11::value_error("KDTree is not built: create it with KDTree(X)");
-        value.tree = v_h.value_ptr<KDTree>();
-        return true;
-    }
+  PYBIND11_TYPE_CASTER(Built, const_name<KDTree>());
+  bool load(handle src, bool) {
+    if (!isinstance<KDTree>(src)) return false;
+    auto* inst = reinterpret_cast<instance*>(src.ptr());
+    auto v_h = inst->get_value_and_holder(get_type_info(typeid(KDTree)));
+    if (!v_h || !v_h.holder_constructed()) throw pybind11::value_error("KDTree is not built: create it with KDTree(X)");
+    value.tree = v_h.value_ptr<KDTree>();
+    return true;
+  }
 };
 }  // namespace pybind11::detail
 
@@ -113,62 +114,63 @@ namespace {
 // pybind11's: on an instance that is already built it builds a new tree in
 // a fresh instance (same conversions, same errors) and moves it in, so the
 // instance answers for its new data, or keeps its old tree if that fails.
-PyObject *g_init = nullptr;  // pybind11's __init__ (a builtin function)
+PyObject* g_init = nullptr;  // pybind11's __init__ (a builtin function)
 
-PyObject *init_wrapper(PyObject *, PyObject *args, PyObject *kwargs) {
-    const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-    if (nargs < 1 || !py::isinstance<KDTree>(PyTuple_GET_ITEM(args, 0)))
-        return PyObject_Call(g_init, args, kwargs);
-    PyObject *self = PyTuple_GET_ITEM(args, 0);
-    auto *inst = reinterpret_cast<py::detail::instance *>(self);
-    auto v_h = inst->get_value_and_holder(py::detail::get_type_info(typeid(KDTree)));
-    if (!v_h.holder_constructed()) return PyObject_Call(g_init, args, kwargs);
-    try {
-        PyTypeObject *type = reinterpret_cast<PyTypeObject *>(py::type::of<KDTree>().ptr());
-        py::tuple no_args;
-        py::object fresh = py::reinterpret_steal<py::object>(type->tp_new(type, no_args.ptr(), nullptr));
-        if (!fresh) return nullptr;
-        py::tuple fresh_args(nargs);
-        fresh_args[0] = fresh;
-        for (Py_ssize_t i = 1; i < nargs; ++i) fresh_args[i] = py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(args, i));
-        PyObject *r = PyObject_Call(g_init, fresh_args.ptr(), kwargs);
-        if (!r) return nullptr;
-        Py_DECREF(r);
-        *v_h.value_ptr<KDTree>() = std::move(fresh.cast<KDTree &>());
-    } catch (py::error_already_set &e) {
-        e.restore();
-        return nullptr;
-    } catch (const std::bad_alloc &) {
-        return PyErr_NoMemory();
-    }
-    Py_RETURN_NONE;
+PyObject* init_wrapper(PyObject*, PyObject* args, PyObject* kwargs) {
+  const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+  if (nargs < 1 || !py::isinstance<KDTree>(PyTuple_GET_ITEM(args, 0))) return PyObject_Call(g_init, args, kwargs);
+  PyObject* self = PyTuple_GET_ITEM(args, 0);
+  auto* inst = reinterpret_cast<py::detail::instance*>(self);
+  auto v_h = inst->get_value_and_holder(py::detail::get_type_info(typeid(KDTree)));
+  if (!v_h.holder_constructed()) return PyObject_Call(g_init, args, kwargs);
+  try {
+    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(py::type::of<KDTree>().ptr());
+    py::tuple no_args;
+    py::object fresh = py::reinterpret_steal<py::object>(type->tp_new(type, no_args.ptr(), nullptr));
+    if (!fresh) return nullptr;
+    py::tuple fresh_args(nargs);
+    fresh_args[0] = fresh;
+    for (Py_ssize_t i = 1; i < nargs; ++i)
+      fresh_args[i] = py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(args, i));
+    PyObject* r = PyObject_Call(g_init, fresh_args.ptr(), kwargs);
+    if (!r) return nullptr;
+    Py_DECREF(r);
+    *v_h.value_ptr<KDTree>() = std::move(fresh.cast<KDTree&>());
+  } catch (py::error_already_set& e) {
+    e.restore();
+    return nullptr;
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+  Py_RETURN_NONE;
 }
 
 std::string g_init_doc;
 PyMethodDef g_init_def = {"__init__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(init_wrapper)),
                           METH_VARARGS | METH_KEYWORDS, nullptr};
 
-void wrap_init(py::class_<KDTree> &cls) {
-    py::object bound = cls.attr("__dict__")["__init__"];
-    g_init = Py_NewRef(PyInstanceMethod_Function(bound.ptr()));
-    g_init_doc = py::str(py::getattr(g_init, "__doc__"));
-    g_init_def.ml_doc = g_init_doc.c_str();
-    py::object self = py::getattr(g_init, "__self__");
-    py::object f = py::reinterpret_steal<py::object>(PyCFunction_NewEx(&g_init_def, self.ptr(), py::getattr(g_init, "__module__").ptr()));
-    if (!f) throw py::error_already_set();
-    py::object method = py::reinterpret_steal<py::object>(PyInstanceMethod_New(f.ptr()));
-    if (!method) throw py::error_already_set();
-    py::setattr(cls, "__init__", method);
+void wrap_init(py::class_<KDTree>& cls) {
+  py::object bound = cls.attr("__dict__")["__init__"];
+  g_init = Py_NewRef(PyInstanceMethod_Function(bound.ptr()));
+  g_init_doc = py::str(py::getattr(g_init, "__doc__"));
+  g_init_def.ml_doc = g_init_doc.c_str();
+  py::object self = py::getattr(g_init, "__self__");
+  py::object f = py::reinterpret_steal<py::object>(
+      PyCFunction_NewEx(&g_init_def, self.ptr(), py::getattr(g_init, "__module__").ptr()));
+  if (!f) throw py::error_already_set();
+  py::object method = py::reinterpret_steal<py::object>(PyInstanceMethod_New(f.ptr()));
+  if (!method) throw py::error_already_set();
+  py::setattr(cls, "__init__", method);
 }
 
-std::pair<py::array_t<int32_t>, py::array_t<double>> query(Built self, const Array &Q, int k) {
-    return self.tree->query(Q, k);
+std::pair<py::array_t<int32_t>, py::array_t<double>> query(Built self, const Array& Q, int k) {
+  return self.tree->query(Q, k);
 }
 
 }  // namespace
 
 PYBIND11_MODULE(_ostrim, m) {
-    py::class_<KDTree> cls(m, "KDTree");
-    cls.def(py::init<const Array &>()).def("query", &query);
-    wrap_init(cls);
+  py::class_<KDTree> cls(m, "KDTree");
+  cls.def(py::init<const Array&>()).def("query", &query);
+  wrap_init(cls);
 }

@@ -133,8 +133,8 @@ PyObject* im2col_impl(kw::Call& c, const View& X, int32_t kh, int32_t kw_, int32
     }
     c.line = lines::im2col::pad_copy;
     PyObject* kwargs = Py_BuildValue("{ss}", "mode", "constant");
-    X_pad = kwargs ? kw::np::checked(c, kw::np::call(c, "pad", PyTuple_Pack(2, contig, widths), nullptr, kwargs))
-                   : nullptr;
+    X_pad =
+        kwargs ? kw::np::checked(c, kw::np::call(c, "pad", PyTuple_Pack(2, contig, widths), nullptr, kwargs)) : nullptr;
     Py_XDECREF(kwargs);
     Py_DECREF(contig);
     Py_DECREF(widths);
@@ -262,11 +262,12 @@ PyObject* maxpool_backward_impl(kw::Call& c, const View& grad, const View& arg, 
   const ssize OH = grad.shape[1], OW = grad.shape[2];
   c.line = lines::backward::args;
   if (k < 1 || stride < 1) return refuse(c, "k and stride must be at least 1 (got %d, %d)", k, stride);
-  if (!arg.has_shape({grad.shape[0], OH, OW, grad.shape[3]})) return refuse(c, "grad and argmax must have the same shape");
+  if (!arg.has_shape({grad.shape[0], OH, OW, grad.shape[3]}))
+    return refuse(c, "grad and argmax must have the same shape");
   const bool extents_ok = N >= 0 && H >= 0 && W >= 0 && C >= 0;
   if (extents_ok && (grad.shape[0] != N || grad.shape[3] != C))
-    return refuse(c, "grad has shape (%zd, %zd, %zd, %zd), inconsistent with shape (%zd, %zd, %zd, %zd)",
-                  grad.shape[0], OH, OW, grad.shape[3], N, H, W, C);
+    return refuse(c, "grad has shape (%zd, %zd, %zd, %zd), inconsistent with shape (%zd, %zd, %zd, %zd)", grad.shape[0],
+                  OH, OW, grad.shape[3], N, H, W, C);
   ssize cells;
   if (extents_ok && !mul(cells, {N, H, W, C, 8})) return refuse(c, "the image is too large");
 
@@ -313,12 +314,16 @@ PyObject* maxpool_backward_impl(kw::Call& c, const View& grad, const View& arg, 
 constexpr long kDefaults[] = {1, 0};  // stride, pad
 
 constexpr kw::Param kIm2colParams[] = {
-    {"X", kw::Kind::Array, 4, &kw::DTYPE}, {"kh", kw::Kind::Int32}, {"kw", kw::Kind::Int32},
+    {"X", kw::Kind::Array, 4, &kw::DTYPE}, {"kh", kw::Kind::Int32},  {"kw", kw::Kind::Int32},
     {"stride", kw::Kind::Int32},           {"pad", kw::Kind::Int32},
 };
 constexpr kw::Param kCol2imParams[] = {
-    {"cols", kw::Kind::Array, 2, &kw::DTYPE}, {"shape", kw::Kind::Object}, {"kh", kw::Kind::Int32},
-    {"kw", kw::Kind::Int32},                  {"stride", kw::Kind::Int32}, {"pad", kw::Kind::Int32},
+    {"cols", kw::Kind::Array, 2, &kw::DTYPE},
+    {"shape", kw::Kind::Object},
+    {"kh", kw::Kind::Int32},
+    {"kw", kw::Kind::Int32},
+    {"stride", kw::Kind::Int32},
+    {"pad", kw::Kind::Int32},
 };
 constexpr kw::Param kForwardParams[] = {
     {"X", kw::Kind::Array, 4, &kw::DTYPE},
@@ -326,8 +331,11 @@ constexpr kw::Param kForwardParams[] = {
     {"stride", kw::Kind::Int32},
 };
 constexpr kw::Param kBackwardParams[] = {
-    {"grad", kw::Kind::Array, 4, &kw::DTYPE}, {"argmax", kw::Kind::Array, 4, &kw::ITYPE}, {"shape", kw::Kind::Object},
-    {"k", kw::Kind::Int32},                   {"stride", kw::Kind::Int32},
+    {"grad", kw::Kind::Array, 4, &kw::DTYPE},
+    {"argmax", kw::Kind::Array, 4, &kw::ITYPE},
+    {"shape", kw::Kind::Object},
+    {"k", kw::Kind::Int32},
+    {"stride", kw::Kind::Int32},
 };
 
 const kw::FuncDef kFuncs[] = {
@@ -375,4 +383,6 @@ const kw::ModuleDecl kModule = {
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit__plenvo(void) { return kw::module_init(&kModule); }
+PyMODINIT_FUNC PyInit__plenvo(void) {
+  return kw::module_init(&kModule);
+}

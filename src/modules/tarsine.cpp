@@ -31,8 +31,8 @@ PyObject* distance_impl(kw::Call& c, const View& X, const View& Y) {
   if (!ov) return c.fail();
   // A rebound np could hand back any array: never write past its end.
   if (!ov->has_shape({n, m})) {
-    PyErr_Format(PyExc_ValueError, "np.empty returned an array of shape (%zd, %zd), expected (%zd, %zd)",
-                 ov->shape[0], ov->shape[1], n, m);
+    PyErr_Format(PyExc_ValueError, "np.empty returned an array of shape (%zd, %zd), expected (%zd, %zd)", ov->shape[0],
+                 ov->shape[1], n, m);
     return c.fail();
   }
   // Scratch for packing Y, bounded, and none when there is no work.
@@ -76,4 +76,6 @@ const kw::ModuleDecl kModule = {
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit__tarsine(void) { return kw::module_init(&kModule); }
+PyMODINIT_FUNC PyInit__tarsine(void) {
+  return kw::module_init(&kModule);
+}

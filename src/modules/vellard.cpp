@@ -17,15 +17,15 @@ using kw::View;
 // Traceback line of each failing statement.
 namespace lines {
 namespace classifier {
-constexpr int args = 12;           // binding, checks and views of X and y; refusals
-constexpr int conv = 15;           // conversion of min_samples_leaf
-constexpr int unique = 30;         // np.unique and the check of its result
-constexpr int class_index = 33;    // the label -> class index lookup
-constexpr int total_counts = 36;   // np.zeros for the node's class counts
-constexpr int counting = 38;       // counting the labels
-constexpr int left_counts = 49;    // np.zeros for the left counts
-constexpr int argsort = 56;        // the column and np.argsort
-constexpr int read_order = 61;     // reading the sorted order
+constexpr int args = 12;          // binding, checks and views of X and y; refusals
+constexpr int conv = 15;          // conversion of min_samples_leaf
+constexpr int unique = 30;        // np.unique and the check of its result
+constexpr int class_index = 33;   // the label -> class index lookup
+constexpr int total_counts = 36;  // np.zeros for the node's class counts
+constexpr int counting = 38;      // counting the labels
+constexpr int left_counts = 49;   // np.zeros for the left counts
+constexpr int argsort = 56;       // the column and np.argsort
+constexpr int read_order = 61;    // reading the sorted order
 constexpr int result = 94;
 }  // namespace classifier
 namespace regressor {
@@ -174,8 +174,8 @@ PyObject* classifier_impl(kw::Call& c, const View& X, const View& y, int32_t min
   if (!cls.allocate(n)) return c.fail();
   for (ssize i = 0; i < n; ++i) {
     const int64_t label = kernels::load_i64(y.data + i * y.strides[0]);
-    auto it = std::upper_bound(lookup.begin(), lookup.end(), label,
-                               [](int64_t v, const auto& p) { return v < p.first; });
+    auto it =
+        std::upper_bound(lookup.begin(), lookup.end(), label, [](int64_t v, const auto& p) { return v < p.first; });
     if (it == lookup.begin() || (it - 1)->first != label) {
       PyObject* key = PyLong_FromLongLong(label);
       if (key) {
@@ -290,4 +290,6 @@ const kw::ModuleDecl kModule = {
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit__vellard(void) { return kw::module_init(&kModule); }
+PyMODINIT_FUNC PyInit__vellard(void) {
+  return kw::module_init(&kModule);
+}
