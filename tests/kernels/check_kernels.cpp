@@ -1,0 +1,267 @@
+// The kernels against plain references, outside Python: built natively and
+// with a cross compiler for other 64-bit targets (.ci/cross), where it runs
+// under an emulator.  Every vector path this processor has is checked; the
+// exit status is the number of failed checks (0: all exact).
+//
+//   g++ -std=c++20 -O2 -ffp-contract=off -Isrc tests/kernels/check_kernels.cpp
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "kernels/distances.hpp"
+#include "kernels/kdtree_query.hpp"
+#include "kernels/pooling.hpp"
+#include "kernels/split.hpp"
+#include "kernels/windows.hpp"
+
+using namespace kernels;
+
+namespace {
+
+int failures = 0;
+std::mt19937_64 rng(12345);
+
+void check(bool ok, const char* what, int a = 0, int b = 0) {
+  if (ok) return;
+  ++failures;
+  std::printf("FAIL %s (%d, %d)\n", what, a, b);
+}
+
+// Bits of a double, every NaN alike.
+uint64_t bits(double v) {
+  if (std::isnan(v)) return 0x7ff8000000000000ULL;
+  uint64_t u;
+  std::memcpy(&u, &v, 8);
+  return u;
+}
+bool same(const std::vector<double>& a, const std::vector<double>& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (bits(a[i]) != bits(b[i])) return false;
+  return true;
+}
+
+// Values with the special ones mixed in.
+std::vector<double> values(size_t n, bool specials) {
+  std::uniform_real_distribution<double> u(-8, 8);
+  const double special[] = {NAN, INFINITY, -INFINITY, -0.0, 0.0, 1e200, 5e-324, 3.0};
+  std::vector<double> v(n);
+  for (auto& x : v) x = u(rng);
+  if (specials)
+    for (size_t i = 0; i < n; i += 7) v[i] = special[(i / 7) % 8];
+  return v;
+}
+
+template <int N>
+StridedView<N> view(std::vector<double>& v, std::initializer_list<ssize> shape) {
+  StridedView<N> s;
+  s.data = reinterpret_cast<char*>(v.data());
+  ssize stride = 8;
+  for (int k = N - 1; k >= 0; --k) {
+    s.shape[k] = shape.begin()[k];
+    s.strides[k] = stride;
+    stride *= s.shape[k];
+  }
+  return s;
+}
+
+// The paths of this processor, each run with its vector kernel.
+std::vector<int> paths() {
+  std::vector<int> p = {2};
+#if defined(__x86_64__)
+  if (__builtin_cpu_supports("avx2")) p.push_back(4);
+  if (simd_width() == 8) p.push_back(8);
+#endif
+  return p;
+}
+
+template <class M>
+void distances_on(int W, const StridedView<2>& X, const StridedView<2>& Y, const StridedView<2>& out, double* pack) {
+#if defined(__x86_64__)
+  if (W == 8) return avx512::pairwise_lanes<M>(X, Y, out, pack);
+  if (W == 4) return avx2::pairwise_lanes<M>(X, Y, out, pack);
+#endif
+  (void)W;
+  base::pairwise_lanes<M>(X, Y, out, pack);
+}
+
+template <class M>
+double reference_distance(const double* x, const double* y, ssize d) {
+  double acc = 0.0;
+  for (ssize k = 0; k < d; ++k) acc += M::term(x[k] - y[k]);
+  return M::finish(acc);
+}
+
+template <class M>
+void check_distances(const char* name) {
+  const ssize shapes[][3] = {{1, 1, 1}, {7, 9, 3}, {13, 21, 8}, {6, 33, 64}, {5, 17, 600}};
+  for (int W : paths())
+    for (auto& s : shapes) {
+      const ssize n = s[0], m = s[1], d = s[2];
+      auto x = values(n * d + 1, true), y = values(m * d + 1, true);
+      std::vector<double> out(n * m), ref(n * m);
+      std::vector<double> pack(lanes::col_block(d) * lanes::pack_panels(d, W) * W + 1);
+      for (ssize i = 0; i < n; ++i)
+        for (ssize j = 0; j < m; ++j) ref[i * m + j] = reference_distance<M>(&x[i * d], &y[j * d], d);
+      distances_on<M>(W, view<2>(x, {n, d}), view<2>(y, {m, d}), view<2>(out, {n, m}), pack.data());
+      check(same(out, ref), name, W, (int)d);
+    }
+}
+
+// Root pass against pow on sums that straddle the midpoints between doubles.
+void check_roots() {
+  std::uniform_real_distribution<double> u(0, 1e6);
+  std::vector<double> a(4099);
+  for (auto& v : a) v = std::floor(u(rng)) + 0.25 * (rng() % 4);
+  a[0] = 0.0, a[1] = INFINITY, a[2] = NAN, a[3] = 4.0, a[4] = 5e-324, a[5] = 1e300;
+  std::vector<double> ref(a.size());
+  for (size_t i = 0; i < a.size(); ++i) ref[i] = std::pow(a[i], 0.5);
+  for (int W : paths()) {
+    auto v = a;
+#if defined(__x86_64__)
+    if (W == 8) avx512::roots(v.data(), (ssize)v.size());
+    if (W == 4) avx2::roots(v.data(), (ssize)v.size());
+#endif
+    if (W == 2) base::roots(v.data(), (ssize)v.size());
+    check(same(v, ref), "roots", W);
+  }
+}
+
+void check_patches() {
+  const ssize N = 2, H = 7, Wd = 6, C = 3, kh = 3, kw = 2, s = 2;
+  const ssize OH = (H - kh) / s + 1, OW = (Wd - kw) / s + 1, rows = N * OH * OW, cols_n = kh * kw * C;
+  auto x = values(N * H * Wd * C, false);
+  std::vector<double> cols(rows * cols_n), ref(rows * cols_n), back(x.size(), 0.0), back_ref(x.size(), 0.0);
+  const Windows g{N, C, OH, OW, kh, kw, s};
+  im2col(view<4>(x, {N, H, Wd, C}), view<2>(cols, {rows, cols_n}), g);
+  col2im(view<2>(cols, {rows, cols_n}), view<4>(back, {N, H, Wd, C}), g);
+  for (ssize n = 0; n < N; ++n)
+    for (ssize oh = 0; oh < OH; ++oh)
+      for (ssize ow = 0; ow < OW; ++ow)
+        for (ssize i = 0; i < kh; ++i)
+          for (ssize j = 0; j < kw; ++j)
+            for (ssize c = 0; c < C; ++c) {
+              const ssize src = ((n * H + oh * s + i) * Wd + ow * s + j) * C + c;
+              const ssize row = (n * OH + oh) * OW + ow, col = (i * kw + j) * C + c;
+              ref[row * cols_n + col] = x[src];
+              back_ref[src] += x[src];
+            }
+  check(same(cols, ref), "im2col");
+  check(same(back, back_ref), "col2im");
+}
+
+void check_pooling() {
+  const ssize N = 2, H = 9, Wd = 8, C = 11;
+  for (ssize k : {2, 3, 4})
+    for (int W : paths()) {
+      const ssize s = k == 4 ? 4 : 2, OH = (H - k) / s + 1, OW = (Wd - k) / s + 1;
+      auto x = values(N * H * Wd * C, true);
+      for (size_t i = 0; i < x.size(); i += 5) x[i] = std::round(x[i]);  // ties
+      std::vector<double> out(N * OH * OW * C), ref(out.size());
+      std::vector<double> arg(out.size()), arg_ref(out.size());  // int64 in double-sized cells
+      const Windows g{N, C, OH, OW, k, k, s};
+      auto xv = view<4>(x, {N, H, Wd, C});
+      auto av = view<4>(arg, {N, OH, OW, C});
+#if defined(__x86_64__)
+      if (W == 8) avx512::maxpool_forward_lanes(x.data(), out.data(), (int64_t*)arg.data(), H, Wd, g);
+      if (W == 4) avx2::maxpool_forward_lanes(x.data(), out.data(), (int64_t*)arg.data(), H, Wd, g);
+#endif
+      if (W == 2) base::maxpool_forward_lanes(x.data(), out.data(), (int64_t*)arg.data(), H, Wd, g);
+      maxpool_forward_strided(xv, view<4>(ref, {N, OH, OW, C}), view<4>(arg_ref, {N, OH, OW, C}), g);
+      check(same(out, ref) && std::memcmp(arg.data(), arg_ref.data(), arg.size() * 8) == 0, "maxpool_forward", W,
+            (int)k);
+      // Backward: a plain scatter as reference.
+      auto grad = values(out.size(), false);
+      std::vector<double> dx(x.size(), 0.0), dx_ref(x.size(), 0.0);
+      maxpool_backward(view<4>(grad, {N, OH, OW, C}), av, view<4>(dx, {N, H, Wd, C}), g, Decoder(k));
+      for (ssize n = 0; n < N; ++n)
+        for (ssize oh = 0; oh < OH; ++oh)
+          for (ssize ow = 0; ow < OW; ++ow)
+            for (ssize c = 0; c < C; ++c) {
+              const ssize o = ((n * OH + oh) * OW + ow) * C + c;
+              int64_t idx;
+              std::memcpy(&idx, &arg[o], 8);
+              dx_ref[((n * H + oh * s + idx / k) * Wd + ow * s + idx % k) * C + c] += grad[o];
+            }
+      check(same(dx, dx_ref), "maxpool_backward", W, (int)k);
+    }
+}
+
+// The split sweep against a direct evaluation of every boundary.
+void check_split() {
+  const ssize n = 40;
+  std::vector<double> vals(n), ys(n);
+  std::vector<ssize> cls(n);
+  for (ssize i = 0; i < n; ++i) {
+    vals[i] = (double)(i / 3);  // sorted, with ties
+    ys[i] = std::round(values(1, false)[0]);
+    cls[i] = (ssize)(rng() % 3);
+  }
+  double total[3] = {0, 0, 0}, left[3] = {0, 0, 0}, sy = 0, sy2 = 0;
+  for (ssize i = 0; i < n; ++i) total[cls[i]] += 1.0, sy += ys[i], sy2 += ys[i] * ys[i];
+  Gini gini{cls.data(), {(char*)total, 8}, {(char*)left, 8}, 3, (double)n};
+  Variance var{ys.data(), sy, sy2, (double)n};
+  Best bg, bv;
+  sweep(vals.data(), n, gini, 2.0, 0, bg);
+  sweep(vals.data(), n, var, 2.0, 0, bv);
+  Best rg, rv;
+  for (ssize i = 0; i + 1 < n; ++i) {
+    if (vals[i] == vals[i + 1] || i + 1 < 2 || n - i - 1 < 2) continue;
+    double l[3] = {0, 0, 0}, ly = 0, ly2 = 0;
+    for (ssize t = 0; t <= i; ++t) l[cls[t]] += 1.0, ly += ys[t], ly2 += ys[t] * ys[t];
+    const double ln = (double)(i + 1), rn = (double)n - ln;
+    double lg = 1.0, rgini = 1.0;
+    for (int c = 0; c < 3; ++c)
+      lg -= (l[c] / ln) * (l[c] / ln), rgini -= ((total[c] - l[c]) / rn) * ((total[c] - l[c]) / rn);
+    const double g = (ln / n) * lg + (rn / n) * rgini;
+    const double v = (ln / n) * (ly2 / ln - (ly / ln) * (ly / ln)) +
+                     (rn / n) * ((sy2 - ly2) / rn - ((sy - ly) / rn) * ((sy - ly) / rn));
+    if (g < rg.score) rg = {0, (vals[i] + vals[i + 1]) * 0.5, g};
+    if (v < rv.score) rv = {0, (vals[i] + vals[i + 1]) * 0.5, v};
+  }
+  check(bits(bg.score) == bits(rg.score) && bg.thr == rg.thr, "gini sweep");
+  check(bits(bv.score) == bits(rv.score) && bv.thr == rv.thr, "variance sweep");
+}
+
+// Query results against brute force (random data: distinct distances).
+void check_kdtree() {
+  for (ssize d : {1, 2, 3, 5, 8}) {
+    const ssize n = 500, nq = 40, k = 7;
+    auto x = values(n * d, false), q = values(nq * d, false);
+    kdtree::Tree t;
+    t.n = n;
+    t.d = d;
+    kdtree::Builder(t, view<2>(x, {n, d})).run();
+    std::vector<int32_t> idx(nq * k);
+    std::vector<double> dst(nq * k);
+    kdtree::query(t, view<2>(q, {nq, d}), k, idx.data(), dst.data());
+    bool ok = true;
+    for (ssize i = 0; i < nq; ++i) {
+      std::vector<std::pair<double, int32_t>> all;
+      for (ssize r = 0; r < n; ++r) all.push_back({kdtree::sq(&q[i * d], &x[r * d], d), (int32_t)r});
+      std::sort(all.begin(), all.end());
+      for (ssize j = 0; j < k; ++j) ok &= idx[i * k + j] == all[j].second && bits(dst[i * k + j]) == bits(all[j].first);
+    }
+    check(ok, "kdtree query", (int)d);
+  }
+}
+
+}  // namespace
+
+int main() {
+  check_distances<SqEuclidean>("squared euclidean");
+  check_distances<Euclidean>("euclidean");
+  check_distances<Manhattan>("manhattan");
+  check_roots();
+  check_patches();
+  check_pooling();
+  check_split();
+  check_kdtree();
+  std::printf("%s: %d failed check(s); paths:", failures ? "FAILED" : "ok", failures);
+  for (int W : paths()) std::printf(" %d", W);
+  std::printf("\n");
+  return failures;
+}
