@@ -32,7 +32,7 @@ inline void maxpool_forward_strided(const StridedView<4>& x, const StridedView<4
           }
         }
       store(out.at(w.n, w.oh, w.ow, c), best);
-      store_i64(arg.at(w.n, w.oh, w.ow, c), best_idx);
+      store<int64_t>(arg.at(w.n, w.oh, w.ow, c), best_idx);
     }
   });
 }

@@ -17,21 +17,19 @@ namespace kernels {
 
 using ssize = std::ptrdiff_t;  // extents, strides and indices
 
-inline double load(const char* p) {
-  double v;
+// The value of type T (double by default) at p, and its store.
+template <class T = double>
+inline T load(const char* p) {
+  T v;
   std::memcpy(&v, p, sizeof v);
   return v;
 }
-inline void store(char* p, double v) {
+template <class T>
+inline void store(char* p, T v) {
   std::memcpy(p, &v, sizeof v);
 }
 inline int64_t load_i64(const char* p) {
-  int64_t v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
-inline void store_i64(char* p, int64_t v) {
-  std::memcpy(p, &v, sizeof v);
+  return load<int64_t>(p);
 }
 
 template <int N>
