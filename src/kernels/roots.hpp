@@ -56,31 +56,24 @@ namespace roots_detail {
 constexpr long long kExpBits = 0x7ff0000000000000LL;
 
 // The pass works through a row in chunks: the lanes of a chunk that are not
-// certified are listed without branches (a data-dependent branch per vector
-// would be mispredicted about every other time), and pow is applied to the
-// listed entries after the chunk.
+// certified are marked in a bitmap without branches (a data-dependent branch
+// per vector would be mispredicted about every other time), and pow is
+// applied to the marked entries after the chunk.
 constexpr int kChunk = 256;
 
 struct Chunk {
-  alignas(64) double orig[kChunk];        // the chunk's accumulators
-  alignas(64) int64_t where[kChunk + 8];  // offsets of uncertified lanes
-  int count = 0;
-};
+  alignas(64) double orig[kChunk];  // the chunk's sums
+  uint64_t bad[kChunk / 64];        // bit j: entry j is not certified
 
-// Lane offsets of each mask of up to 4 lanes, lowest set bit first.
-struct LaneTable {
-  int8_t lanes[16][4];
-  int8_t n[16];
-  constexpr LaneTable() : lanes(), n() {
-    for (int mask = 0; mask < 16; ++mask) {
-      int k = 0;
-      for (int l = 0; l < 4; ++l)
-        if (mask & (1 << l)) lanes[mask][k++] = (int8_t)l;
-      n[mask] = (int8_t)k;
-    }
+  // pow(orig[j], 0.5) into v[j] for every marked j.
+  void apply(double* v) const {
+    for (int w = 0; w < kChunk / 64; ++w)
+      for (uint64_t b = bad[w]; b; b &= b - 1) {
+        const int j = w * 64 + __builtin_ctzll(b);
+        v[j] = std::pow(orig[j], 0.5);
+      }
   }
 };
-inline constexpr LaneTable kLanes{};
 
 }  // namespace roots_detail
 
