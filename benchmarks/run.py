@@ -14,7 +14,7 @@ import json
 import statistics
 import sys
 
-from kelpwise.accel import _selfcheck
+from kelpwise.accel import _bench, _machine
 
 
 def _spread(samples: list[float]) -> str:
@@ -37,8 +37,8 @@ def main(argv=None) -> int:
     parser.add_argument("--json", metavar="FILE", help="also write the results as JSON")
     args = parser.parse_args(argv)
 
-    mods, errors = _selfcheck.load_modules()
-    machine = _selfcheck.machine_info(mods)
+    mods, errors = _machine.load_modules()
+    machine = _machine.machine_info(mods)
     print(f"machine: {machine['cpu']}; Python {machine['python']}; NumPy {machine['numpy']}")
     print(f"CPU features: {' '.join(machine['features']) or '-'}")
     print("SIMD path: " + "; ".join(f"{k}: {v}" for k, v in machine["simd_path"].items()))
@@ -48,10 +48,10 @@ def main(argv=None) -> int:
     print(f"median of {args.repeats} runs (± half the interquartile range); ratio = peer / ours")
 
     rows = []
-    for case in _selfcheck.benchmark_cases(args.quick, mods):
+    for case in _bench.benchmark_cases(args.quick, mods):
         if args.only not in case.kernel:
             continue
-        b = _selfcheck.run_case(case, args.repeats)
+        b = _bench.run_case(case, args.repeats)
         rows.append(b)
         ratio = "-" if b.ratio is None else f"{b.ratio:7.2f}x"
         print(f"{b.kernel:30s} {b.size:28s} ours {_fmt(b.ours_s, b.samples.get('ours', []))}  "

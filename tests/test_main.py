@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 from kelpwise.accel import __main__ as main_mod
-from kelpwise.accel import _ostrim, _plenvo, _selfcheck, _tarsine, _vellard
+from kelpwise.accel import _bench, _machine, _ostrim, _plenvo, _selfcheck, _tarsine, _vellard, reference
 
 FUNCTIONS = ["pairwise_squared_euclidean", "pairwise_distances", "pairwise_manhattan_distances", "im2col",
              "col2im", "maxpool_forward", "maxpool_backward", "_best_split_classifier", "_best_split_regressor",
@@ -35,7 +35,7 @@ def test_quick_run_reports_every_function_exact(tmp_path):
         if b["peer_s"] is not None:
             assert b["ratio"] == pytest.approx(b["peer_s"] / b["ours_s"])
     m = result["machine"]
-    assert set(m["features"]) <= set(_selfcheck.CPU_FLAGS)
+    assert set(m["features"]) <= set(_machine.CPU_FLAGS)
     assert set(m["simd_path"]) == {"_tarsine", "_plenvo", "_vellard", "_ostrim"}
 
 
@@ -134,12 +134,12 @@ def test_a_module_that_does_not_import_fails_its_functions(monkeypatch, tmp_path
     assert all("kelpwise.accel._vellard did not import" in d for d in failed.values())
     assert main_mod.main(["--no-bench", "--json", str(tmp_path / "r.json")]) == 1
     assert not any(c.kernel.startswith("_best_split") for c in
-                   _selfcheck.benchmark_cases(True, _selfcheck.load_modules()[0]))
+                   _bench.benchmark_cases(True, _machine.load_modules()[0]))
 
 
 def test_numpy_peers_stand_in_when_nothing_else_is_installed(monkeypatch):
-    monkeypatch.setattr(_selfcheck, "_installed", lambda name: False)
-    benches = [_selfcheck.run_case(c, 1) for c in _selfcheck.benchmark_cases(True, _selfcheck.load_modules()[0])]
+    monkeypatch.setattr(_bench, "_installed", lambda name: False)
+    benches = [_bench.run_case(c, 1) for c in _bench.benchmark_cases(True, _machine.load_modules()[0])]
     assert {b.kernel for b in benches} == TIMED
     assert not any(b.peer.startswith(("scipy", "sklearn", "torch")) for b in benches)
     assert all(b.exact and b.detail == "" for b in benches), [b for b in benches if not b.exact]
@@ -153,7 +153,7 @@ def test_numpy_peers_stand_in_when_nothing_else_is_installed(monkeypatch):
     (lambda: 1 / 0, lambda: 2, lambda r: None, False, "ZeroDivisionError"),
 ])
 def test_timed_case_outcomes(ours, peer, check, exact, detail):
-    b = _selfcheck.run_case(_selfcheck.Case("k", "size", "peer", lambda: (ours, peer, check)), 3)
+    b = _bench.run_case(_bench.Case("k", "size", "peer", lambda: (ours, peer, check)), 3)
     assert b.exact is exact and b.detail.startswith(detail)
     if b.ours_s is not None and peer is not None and not detail.startswith("peer failed"):
         assert len(b.samples["ours"]) == len(b.samples["peer"]) == 3
@@ -177,7 +177,7 @@ def test_col2im_reference_adds_in_cols_row_order(k, s, p):
         n, oh, ow = row // (OH * OW), row // OW % OH, row % OW
         d[n, oh * s:oh * s + k, ow * s:ow * s + k, :] += g[row].reshape(k, k, 3)
     want = d[:, p:-p, p:-p, :] if p > 0 else d
-    assert _selfcheck._bits_equal(_selfcheck.ref_col2im(g, shape, k, k, s, p), want)
+    assert reference.bits_equal(reference.col2im(g, shape, k, k, s, p), want)
 
 
 @pytest.mark.parametrize("k, s", [(2, 2), (3, 1), (3, 2)])
@@ -185,7 +185,7 @@ def test_maxpool_references_follow_the_loops(k, s):
     rng = np.random.default_rng(k + s)
     X = np.round(rng.standard_normal((2, 8, 7, 3)))
     X.flat[rng.choice(X.size, 12, replace=False)] = [np.nan, -np.inf, -0.0, 0.0] * 3
-    out, arg = _selfcheck.ref_maxpool_forward(X, k, s)
+    out, arg = reference.maxpool_forward(X, k, s)
     g = rng.standard_normal(out.shape)
     dX = np.zeros(X.shape)
     for n, oh, ow, c in np.ndindex(out.shape):
@@ -194,9 +194,9 @@ def test_maxpool_references_follow_the_loops(k, s):
             v = X[n, oh * s + t // k, ow * s + t % k, c]
             if v > best:
                 best, bi = v, t
-        assert _selfcheck._bits_equal(out[n, oh, ow, c], best) and arg[n, oh, ow, c] == bi
+        assert reference.bits_equal(out[n, oh, ow, c], best) and arg[n, oh, ow, c] == bi
         dX[n, oh * s + bi // k, ow * s + bi % k, c] += g[n, oh, ow, c]
-    assert _selfcheck._bits_equal(_selfcheck.ref_maxpool_backward(g, arg, X.shape, k, s), dX)
+    assert reference.bits_equal(reference.maxpool_backward(g, arg, X.shape, k, s), dX)
 
 
 @pytest.mark.parametrize("regression, X, y, msl, want", [
@@ -210,8 +210,8 @@ def test_maxpool_references_follow_the_loops(k, s):
 ])
 def test_split_references_on_worked_examples(regression, X, y, msl, want):
     X, y = np.array(X), np.array(y)
-    for ref in (_selfcheck.ref_split, _selfcheck.np_split):
-        assert _selfcheck.same_split(ref(X, y, msl, regression), want), ref.__name__
+    for ref in (reference.best_split, reference.best_split_vectorised):
+        assert reference.same_split(ref(X, y, msl, regression), want), ref.__name__
 
 
 @pytest.mark.parametrize("seed", range(4))
@@ -222,45 +222,45 @@ def test_vectorised_split_reference_equals_the_plain_one(seed, regression):
     X = np.round(rng.standard_normal((n, 3)), 1)
     y = np.round(rng.standard_normal(n), 1) * 1e3 if regression else rng.choice([-4, 2, 9, 11], n)
     for msl in (0, 1, 4):
-        assert _selfcheck.same_split(_selfcheck.np_split(X, y, msl, regression),
-                                     _selfcheck.ref_split(X, y, msl, regression))
+        assert reference.same_split(reference.best_split_vectorised(X, y, msl, regression),
+                                     reference.best_split(X, y, msl, regression))
 
 
 def test_knn_oracle_accepts_tie_orders_and_catches_faults():
     X = np.array([[0.0, 0.0], [1.0, 0.0], [2.0, 0.0], [5.0, 5.0]])
     Q = np.array([[1.0, 0.0]])
     idx, dst = np.array([[1, 0, 2]], np.int32), np.array([[0.0, 1.0, 1.0]])
-    assert _selfcheck.brute_knn_check(X, Q, 3, idx, dst) is None
-    assert _selfcheck.brute_knn_check(X, Q, 3, idx[:, [0, 2, 1]], dst) is None  # tied rows either way
-    assert _selfcheck.brute_knn_check(X, Q, 3, idx[:, [1, 0, 2]], dst) == "indices inconsistent with their distances"
-    assert _selfcheck.brute_knn_check(X, Q, 3, idx, _bump_last(dst)) == "distances differ from brute force"
-    assert _selfcheck.brute_knn_check(X, Q, 3, np.array([[1, 0, 0]], np.int32), dst) == "an index is listed twice"
-    assert _selfcheck.brute_knn_check(X, Q, 3, np.array([[1, 0, -2]], np.int32), dst) == "index out of range"
-    assert "result dtypes" in _selfcheck.brute_knn_check(X, Q, 3, idx.astype(np.int64), dst)
-    assert "result shapes" in _selfcheck.brute_knn_check(X, Q, 9, idx, dst)  # k is clamped to 4 rows
+    assert reference.knn_problem(X, Q, 3, idx, dst) is None
+    assert reference.knn_problem(X, Q, 3, idx[:, [0, 2, 1]], dst) is None  # tied rows either way
+    assert reference.knn_problem(X, Q, 3, idx[:, [1, 0, 2]], dst) == "indices inconsistent with their distances"
+    assert reference.knn_problem(X, Q, 3, idx, _bump_last(dst)) == "distances differ from brute force"
+    assert reference.knn_problem(X, Q, 3, np.array([[1, 0, 0]], np.int32), dst) == "an index is listed twice"
+    assert reference.knn_problem(X, Q, 3, np.array([[1, 0, -2]], np.int32), dst) == "index out of range"
+    assert "result dtypes" in reference.knn_problem(X, Q, 3, idx.astype(np.int64), dst)
+    assert "result shapes" in reference.knn_problem(X, Q, 9, idx, dst)  # k is clamped to 4 rows
 
 
 def test_root_check_tells_pow_from_sqrt():
     S = np.random.default_rng(1).random((200, 300)) * 1e3
-    pow_root = _selfcheck.pow_half(S)
+    pow_root = reference.pow_half(S)
     assert (pow_root != np.sqrt(S)).any()  # the two roots do differ on this matrix
-    assert _selfcheck.root_problem(pow_root, S) is None
-    assert _selfcheck.root_problem(np.sqrt(S), S) == "differs from pow(sum, 0.5)"
+    assert reference.root_problem(pow_root, S) is None
+    assert reference.root_problem(np.sqrt(S), S) == "differs from pow(sum, 0.5)"
     late = pow_root.copy()
     i = np.flatnonzero(pow_root == np.sqrt(S))[-1]  # beyond the rows compared in full
     late.flat[i] = np.nextafter(late.flat[i], 0)
-    assert _selfcheck.root_problem(late, S) == "differs from pow(sum, 0.5)"
+    assert reference.root_problem(late, S) == "differs from pow(sum, 0.5)"
 
 
 def test_machine_info_reads_cpu_flags_and_the_reported_simd_path(tmp_path, monkeypatch):
     cpuinfo = tmp_path / "cpuinfo"
     cpuinfo.write_text("model name\t: Test CPU\nflags\t\t: fpu sse2 avx2 fma avx512f\n\n"
                        "model name\t: Test CPU\nflags\t\t: fpu\n")
-    info = _selfcheck.machine_info({"_tarsine": _tarsine}, str(cpuinfo))
+    info = _machine.machine_info({"_tarsine": _tarsine}, str(cpuinfo))
     assert info["cpu"] == "Test CPU" and info["features"] == ["sse2", "avx2", "fma", "avx512f"]
     # the path the kernels' run-time dispatch picks for these flags
     assert info["simd_path"]["_tarsine"].startswith("AVX-512")
-    assert _selfcheck.simd_paths({}, {"sse2", "avx2"})["_tarsine"].startswith("AVX2")
-    assert _selfcheck.simd_paths({}, {"sse2"})["_tarsine"].startswith("SSE2")
+    assert _machine.simd_paths({}, {"sse2", "avx2"})["_tarsine"].startswith("AVX2")
+    assert _machine.simd_paths({}, {"sse2"})["_tarsine"].startswith("SSE2")
     monkeypatch.setattr(_tarsine, "_simd_path", lambda: "avx512f, 8 pairs per vector", raising=False)
-    assert _selfcheck.simd_paths({"_tarsine": _tarsine})["_tarsine"] == "avx512f, 8 pairs per vector"
+    assert _machine.simd_paths({"_tarsine": _tarsine})["_tarsine"] == "avx512f, 8 pairs per vector"

@@ -10,12 +10,13 @@ from __future__ import annotations
 import argparse
 import json
 import sys
+from dataclasses import asdict
 
 from rich.console import Console
 from rich.progress import BarColumn, MofNCompleteColumn, Progress, TextColumn, TimeElapsedColumn
 from rich.table import Table
 
-from . import _selfcheck
+from . import _bench, _machine, _selfcheck
 
 
 def _ms(seconds) -> str:
@@ -26,9 +27,19 @@ def _machine_line(m: dict) -> str:
     peers = ", ".join(f"{k} {v}" for k, v in m["peers"].items() if v and k != "threadpoolctl") or "none"
     paths = "; ".join(f"{k}: {v}" for k, v in m["simd_path"].items())
     return (f"[bold]kelpwise.accel[/bold] on {m['cpu']}\n"
-            f"CPU features: {' '.join(m['features']) or 'none of ' + ' '.join(_selfcheck.CPU_FLAGS)}\n"
+            f"CPU features: {' '.join(m['features']) or 'none of ' + ' '.join(_machine.CPU_FLAGS)}\n"
             f"SIMD path: {paths}\n"
             f"Python {m['python']}, NumPy {m['numpy']}; peers installed: {peers}")
+
+
+def as_json(checks, benches, machine: dict, quick: bool) -> dict:
+    return {
+        "ok": all(c.exact for c in checks) and all(b.exact for b in benches),
+        "quick": quick,
+        "machine": machine,
+        "checks": [asdict(c) for c in checks],
+        "benchmarks": [asdict(b) for b in benches],
+    }
 
 
 def main(argv=None) -> int:
@@ -42,8 +53,8 @@ def main(argv=None) -> int:
     # Piped output gets a wide fixed width so the table stays on one line per row.
     console = Console(width=None if sys.stdout.isatty() else 150)
 
-    mods, errors = _selfcheck.load_modules()
-    machine = _selfcheck.machine_info(mods)
+    mods, errors = _machine.load_modules()
+    machine = _machine.machine_info(mods)
     console.print(_machine_line(machine))
 
     def progress_bar():
@@ -51,7 +62,7 @@ def main(argv=None) -> int:
                         TimeElapsedColumn(), console=console, transient=True)
 
     with progress_bar() as progress:
-        task = progress.add_task("self-check", total=len(_selfcheck.FUNCTIONS))
+        task = progress.add_task("self-check", total=len(_machine.FUNCTIONS))
         checks = _selfcheck.run_checks(
             lambda name: progress.update(task, advance=1, description=f"check {name}"), loaded=(mods, errors))
     table = Table(title="Self-check, bit for bit")
@@ -63,13 +74,13 @@ def main(argv=None) -> int:
 
     benches = []
     if not args.no_bench:
-        cases = _selfcheck.benchmark_cases(args.quick, mods)
+        cases = _bench.benchmark_cases(args.quick, mods)
         repeats = args.repeats or (3 if args.quick else 5)
         with progress_bar() as progress:
             task = progress.add_task("benchmark", total=len(cases))
             for case in cases:
                 progress.update(task, description=f"time {case.kernel} {case.size}")
-                benches.append(_selfcheck.run_case(case, repeats))
+                benches.append(_bench.run_case(case, repeats))
                 progress.advance(task)
         table = Table(title=f"Timings: median of {repeats} runs, single thread")
         for col in ("kernel", "size", "ours", "peer", "peer time", "ratio", "exact"):
@@ -88,7 +99,7 @@ def main(argv=None) -> int:
         console.print("ratio = peer time / our time (above 1: ours is faster); "
                       "exact = our result bit-identical to the reference")
 
-    result = _selfcheck.as_json(checks, benches, machine, args.quick)
+    result = as_json(checks, benches, machine, args.quick)
     if args.json:
         with open(args.json, "w") as fh:
             json.dump(result, fh, indent=2)
