@@ -3,6 +3,7 @@
 import json
 import subprocess
 import sys
+import types
 
 import numpy as np
 import pytest
@@ -34,8 +35,14 @@ def test_quick_run_reports_every_function_exact(tmp_path):
         assert b["ours_s"] > 0 and len(b["samples"]["ours"]) == 3
         if b["peer_s"] is not None:
             assert b["ratio"] == pytest.approx(b["peer_s"] / b["ours_s"])
+        assert b["throughput"] > 0 and b["unit"] in _bench.UNITS
+        vector = b["kernel"].startswith("pairwise") or b["kernel"] == "maxpool_forward"
+        assert b["simd_path"] == (result["machine"]["simd"] if vector else "scalar")
+        if b["kernel"] == "pairwise_distances":  # 300x200, d=16 pair-columns over our median time
+            assert b["throughput"] == pytest.approx(300 * 200 * 16 / b["ours_s"] / 1e9)
     m = result["machine"]
     assert set(m["features"]) <= set(_machine.CPU_FLAGS)
+    assert m["simd"] in proc.stdout and "pair-cols/ns" in proc.stdout and "GB/s" in proc.stdout
     assert set(m["simd_path"]) == {"_tarsine", "_plenvo", "_vellard", "_ostrim"}
 
 
@@ -252,15 +259,19 @@ def test_root_check_tells_pow_from_sqrt():
     assert reference.root_problem(late, S) == "differs from pow(sum, 0.5)"
 
 
-def test_machine_info_reads_cpu_flags_and_the_reported_simd_path(tmp_path, monkeypatch):
+@pytest.mark.parametrize("cap, path", [(None, "AVX-512"), (0, "AVX-512"), (4, "AVX2"), (2, "SSE2"), (16, "AVX-512")])
+def test_machine_info_reads_cpu_flags_and_the_reported_simd_path(tmp_path, monkeypatch, cap, path):
+    # the build records its cap on the SIMD width; an older build records none
+    build = None if cap is None else types.SimpleNamespace(SIMD_WIDTH_CAP=cap)
+    monkeypatch.setitem(sys.modules, "kelpwise.accel._build", build)
     cpuinfo = tmp_path / "cpuinfo"
     cpuinfo.write_text("model name\t: Test CPU\nflags\t\t: fpu sse2 avx2 fma avx512f\n\n"
                        "model name\t: Test CPU\nflags\t\t: fpu\n")
     info = _machine.machine_info({"_tarsine": _tarsine}, str(cpuinfo))
     assert info["cpu"] == "Test CPU" and info["features"] == ["sse2", "avx2", "fma", "avx512f"]
-    # the path the kernels' run-time dispatch picks for these flags
-    assert info["simd_path"]["_tarsine"].startswith("AVX-512")
-    assert _machine.simd_paths({}, {"sse2", "avx2"})["_tarsine"].startswith("AVX2")
+    # the path the kernels' run-time dispatch picks for these flags, under the build's cap
+    assert info["simd"] == path and info["simd_path"]["_tarsine"].startswith(path)
+    assert _machine.simd_paths({}, {"sse2", "avx2"})["_tarsine"].startswith("AVX2" if cap != 2 else "SSE2")
     assert _machine.simd_paths({}, {"sse2"})["_tarsine"].startswith("SSE2")
     monkeypatch.setattr(_tarsine, "_simd_path", lambda: "avx512f, 8 pairs per vector", raising=False)
     assert _machine.simd_paths({"_tarsine": _tarsine})["_tarsine"] == "avx512f, 8 pairs per vector"

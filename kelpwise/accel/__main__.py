@@ -51,7 +51,7 @@ def main(argv=None) -> int:
                         help="timed runs per case, median quoted (default 3 with --quick, else 5)")
     args = parser.parse_args(argv)
     # Piped output gets a wide fixed width so the table stays on one line per row.
-    console = Console(width=None if sys.stdout.isatty() else 150)
+    console = Console(width=None if sys.stdout.isatty() else 200)
 
     mods, errors = _machine.load_modules()
     machine = _machine.machine_info(mods)
@@ -74,7 +74,7 @@ def main(argv=None) -> int:
 
     benches = []
     if not args.no_bench:
-        cases = _bench.benchmark_cases(args.quick, mods)
+        cases = _bench.benchmark_cases(args.quick, mods, machine["simd_width"])
         repeats = args.repeats or (3 if args.quick else 5)
         with progress_bar() as progress:
             task = progress.add_task("benchmark", total=len(cases))
@@ -83,21 +83,23 @@ def main(argv=None) -> int:
                 benches.append(_bench.run_case(case, repeats))
                 progress.advance(task)
         table = Table(title=f"Timings: median of {repeats} runs, single thread")
-        for col in ("kernel", "size", "ours", "peer", "peer time", "ratio", "exact"):
-            table.add_column(col, justify="right" if col in ("ours", "peer time", "ratio") else "left")
+        for col in ("kernel", "size", "ours", "throughput", "SIMD path", "peer", "peer time", "ratio", "exact"):
+            table.add_column(col, justify="right" if col in ("ours", "throughput", "peer time", "ratio") else "left")
         notes = []
         for b in benches:
             exact = "[green]yes[/green]" if b.exact else "[red]NO[/red]"
             if b.detail:  # kept out of the table so that its rows stay on one line
                 notes.append(f"[{len(notes) + 1}] {b.kernel} {b.size}: {b.detail}")
                 exact += f" [{len(notes)}]"
-            table.add_row(b.kernel, b.size, _ms(b.ours_s), b.peer, _ms(b.peer_s),
+            table.add_row(b.kernel, b.size, _ms(b.ours_s), _bench.format_throughput(b.throughput, b.unit),
+                          b.simd_path, b.peer, _ms(b.peer_s),
                           "-" if b.ratio is None else f"{b.ratio:.2f}x", exact)
         console.print(table)
         for note in notes:
             console.print(note, markup=False)
         console.print("ratio = peer time / our time (above 1: ours is faster); "
                       "exact = our result bit-identical to the reference")
+        console.print(_bench.UNITS_NOTE)
 
     result = as_json(checks, benches, machine, args.quick)
     if args.json:

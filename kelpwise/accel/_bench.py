@@ -3,8 +3,9 @@
 `benchmark_cases` times each kernel against the best alternative installed
 (NumPy always; SciPy, scikit-learn and PyTorch when present), and `run_case`
 runs one case side by side in one process with every peer held to one
-thread and checks our result bit for bit against the reference.  Serves
-``python -m kelpwise.accel`` and ``benchmarks/run.py``.
+thread, checks our result bit for bit against the reference, and reports our
+throughput (the work of the case over our time) and the SIMD path the kernel
+takes.  Serves ``python -m kelpwise.accel`` and ``benchmarks/run.py``.
 """
 
 from __future__ import annotations
@@ -20,7 +21,20 @@ from dataclasses import dataclass, field
 import numpy as np
 from numpy.lib.stride_tricks import sliding_window_view
 
-from . import reference
+from . import _machine, reference
+
+# Throughput units: work per second times the factor.
+UNITS = {
+    "pair-cols/ns": 1e-9,  # n*m*d element pairs of a distance matrix
+    "GB/s": 1e-9,  # bytes of the arguments read plus bytes of the results written, each once
+    "cells/µs": 1e-6,  # n*m values of X swept by a split search
+    "rows/µs": 1e-6,  # data rows put into a KD-tree
+    "queries/µs": 1e-6,  # query rows answered by a KD-tree
+}
+UNITS_NOTE = (
+    "throughput = work / our time: pair-cols = n·m·d for distances; GB/s = bytes read + bytes written, "
+    "each once; cells = n·m values of X for split search; rows or query rows for the KD-tree"
+)
 
 @dataclass
 class Bench:
@@ -33,18 +47,25 @@ class Bench:
     exact: bool
     detail: str = ""
     samples: dict = field(default_factory=dict)
+    throughput: float | None = None  # in `unit`, from our median time
+    unit: str = ""
+    simd_path: str = ""
 
 
 @dataclass
 class Case:
     """One timed comparison.  `prepare` builds the data lazily and returns
     (ours, peer or None, check), where check(result of ours) gives None when
-    the result is exact, else what is wrong."""
+    the result is exact, else what is wrong.  `work` in units of `unit` is
+    what one run of ours does; `simd_path` is the path the kernel takes."""
 
     kernel: str
     size: str
     peer: str
     prepare: Callable[[], tuple[Callable, Callable | None, Callable]]
+    work: float = 0.0
+    unit: str = ""
+    simd_path: str = "scalar"
 
 
 def _sizes(quick: bool) -> dict:
@@ -109,12 +130,14 @@ def _distance_cases(T, sizes, has_scipy):
                 return (lambda: f(X, Y)), peer, check
 
             peer_name = f"scipy cdist {metric}" if has_scipy else "numpy broadcasting"
-            yield Case(name, f"{n}x{m}, d={d}", peer_name, prepare)
+            yield Case(name, f"{n}x{m}, d={d}", peer_name, prepare, n * m * d, "pair-cols/ns")
 
 
 def _conv_cases(P, sizes):
     for N, HW, C, k, s, p in sizes:
         size = f"N={N} H=W={HW} C={C} k={k} s={s} p={p}"
+        OH = (HW + 2 * p - k) // s + 1
+        image_bytes, cols_bytes = 8 * N * HW * HW * C, 8 * N * OH * OH * k * k * C
 
         def prepare_im2col(N=N, HW=HW, C=C, k=k, s=s, p=p):
             img = np.random.default_rng(N + k + s).standard_normal((N, HW, HW, C))
@@ -135,8 +158,9 @@ def _conv_cases(P, sizes):
                 lambda r: None if reference.bits_equal(r, reference.col2im(g, shape, k, k, s, p)) else "differs",
             )
 
-        yield Case("im2col", size, "numpy pad + sliding_window_view", prepare_im2col)
-        yield Case("col2im", size, "numpy k² strided slice-adds", prepare_col2im)
+        work = image_bytes + cols_bytes  # one unfolds the image into cols, the other folds cols back
+        yield Case("im2col", size, "numpy pad + sliding_window_view", prepare_im2col, work, "GB/s")
+        yield Case("col2im", size, "numpy k² strided slice-adds", prepare_col2im, work, "GB/s")
 
 
 def _np_maxpool(X, k, s):
@@ -153,9 +177,14 @@ def _torch():
     return torch
 
 
-def _pool_cases(P, sizes, has_torch):
+def _pool_cases(P, sizes, has_torch, vector_path):
     for N, HW, C, k, s in sizes:
         size = f"N={N} H=W={HW} C={C} k={k} s={s}"
+        OH = (HW - k) // s + 1
+        image_bytes, pooled_bytes = 8 * N * HW * HW * C, 8 * N * OH * OH * C
+        # forward: the image read, maxima and indices written; backward: the
+        # reverse (float64 and intp entries are both 8 bytes)
+        work = image_bytes + 2 * pooled_bytes
 
         def data(N=N, HW=HW, C=C, k=k, s=s):
             img = np.random.default_rng(HW + k).standard_normal((N, HW, HW, C))
@@ -187,8 +216,9 @@ def _pool_cases(P, sizes, has_torch):
                 backward_check(g, arg, img.shape, k, s),
             )
 
-        yield Case("maxpool_forward", size, "numpy sliding_window_view + argmax", prepare_forward)
-        yield Case("maxpool_backward", size, "numpy scatter-add (add.at)", prepare_backward)
+        yield Case("maxpool_forward", size, "numpy sliding_window_view + argmax", prepare_forward, work, "GB/s",
+                   vector_path)
+        yield Case("maxpool_backward", size, "numpy scatter-add (add.at)", prepare_backward, work, "GB/s")
         if not has_torch:
             continue
 
@@ -215,8 +245,9 @@ def _pool_cases(P, sizes, has_torch):
                 backward_check(g, arg, img.shape, k, s),
             )
 
-        yield Case("maxpool_forward", size, "torch max_pool2d, channels last", prepare_torch_forward)
-        yield Case("maxpool_backward", size, "torch max_pool2d backward", prepare_torch_backward)
+        yield Case("maxpool_forward", size, "torch max_pool2d, channels last", prepare_torch_forward, work, "GB/s",
+                   vector_path)
+        yield Case("maxpool_backward", size, "torch max_pool2d backward", prepare_torch_backward, work, "GB/s")
 
 
 def _split_cases(V, size, has_sklearn):
@@ -249,7 +280,7 @@ def _split_cases(V, size, has_sklearn):
             else "numpy argsort + cumsum"
         )
         size_text = f"n={n} m={m}" + ("" if regression else " (3 classes)")
-        yield Case(name, size_text, peer_name, prepare)
+        yield Case(name, size_text, peer_name, prepare, n * m, "cells/µs")
 
 
 def _np_knn(X, Q, k):
@@ -305,9 +336,9 @@ def _knn_cases(O, sizes, has_scipy):
 
         q = nq if has_scipy else min(nq, 500)
         build_peer = "scipy cKDTree(leafsize=16)" if has_scipy else "none (SciPy not installed)"
-        yield Case("KDTree build", f"n={n} d={d}", build_peer, prepare_build)
+        yield Case("KDTree build", f"n={n} d={d}", build_peer, prepare_build, n, "rows/µs")
         query_peer = "scipy cKDTree.query(workers=1)" if has_scipy else "numpy brute force"
-        yield Case("KDTree.query", f"n={n} d={d} q={q} k={k}", query_peer, prepare_query)
+        yield Case("KDTree.query", f"n={n} d={d} q={q} k={k}", query_peer, prepare_query, q, "queries/µs")
 
 
 def _installed(name: str) -> bool:
@@ -316,16 +347,23 @@ def _installed(name: str) -> bool:
     return importlib.util.find_spec(name) is not None
 
 
-def benchmark_cases(quick: bool, mods: dict) -> list[Case]:
+def benchmark_cases(quick: bool, mods: dict, simd_width: int | None = None) -> list[Case]:
     """The timed comparisons for the modules that imported.  Data, peers and
-    references are built by each case's `prepare`, when it runs."""
+    references are built by each case's `prepare`, when it runs.
+    `simd_width` is the width the kernels dispatch to (by default the one
+    of this machine and build)."""
+    if simd_width is None:
+        simd_width = _machine.simd_width(_machine.read_cpuinfo()[1])
+    vector_path = _machine.path_name(simd_width)
     sizes = _sizes(quick)
     cases: list[Case] = []
     if "_tarsine" in mods:
-        cases += _distance_cases(mods["_tarsine"], sizes["dist"], _installed("scipy"))
+        for case in _distance_cases(mods["_tarsine"], sizes["dist"], _installed("scipy")):
+            case.simd_path = vector_path
+            cases.append(case)
     if "_plenvo" in mods:
         cases += _conv_cases(mods["_plenvo"], sizes["conv"])
-        cases += _pool_cases(mods["_plenvo"], sizes["pool"], _installed("torch"))
+        cases += _pool_cases(mods["_plenvo"], sizes["pool"], _installed("torch"), vector_path)
     if "_vellard" in mods:
         cases += _split_cases(mods["_vellard"], sizes["split"], _installed("sklearn"))
     if "_ostrim" in mods:
@@ -355,15 +393,26 @@ def single_thread():
     return ctl.threadpool_limits(1)
 
 
+def throughput(case: Case, seconds: float | None) -> float | None:
+    if not seconds or not case.work or case.unit not in UNITS:
+        return None
+    return case.work / seconds * UNITS[case.unit]
+
+
+def format_throughput(value: float | None, unit: str) -> str:
+    return "-" if value is None else f"{value:.3g} {unit}"
+
+
 def run_case(case: Case, repeats: int) -> Bench:
     """Prepare, check and time one case.  A failure of ours (or of its
     reference) makes the case inexact; a failure of the peer is reported in
     `detail` and leaves the peer untimed."""
+    extra = {"unit": case.unit, "simd_path": case.simd_path}
     try:
         ours, peer, check = case.prepare()
         problem = check(ours())  # also the warm-up run of ours
     except Exception as e:
-        return Bench(case.kernel, case.size, case.peer, None, None, None, False, f"{type(e).__name__}: {e}")
+        return Bench(case.kernel, case.size, case.peer, None, None, None, False, f"{type(e).__name__}: {e}", **extra)
     detail = problem or ""
     # The peer's own libraries are loaded by now (prepare imports them), so
     # their thread pools are held too.
@@ -378,4 +427,16 @@ def run_case(case: Case, repeats: int) -> Bench:
     t_ours = statistics.median(samples["ours"])
     t_peer = statistics.median(samples["peer"]) if samples["peer"] else None
     ratio = t_peer / t_ours if t_peer is not None and t_ours > 0 else None
-    return Bench(case.kernel, case.size, case.peer, t_ours, t_peer, ratio, problem is None, detail, samples)
+    return Bench(
+        case.kernel,
+        case.size,
+        case.peer,
+        t_ours,
+        t_peer,
+        ratio,
+        problem is None,
+        detail,
+        samples,
+        throughput(case, t_ours),
+        **extra,
+    )

@@ -60,6 +60,23 @@ def cpu_width(flags) -> int:
     return 8 if "avx512f" in flags else 4 if "avx2" in flags else 2
 
 
+def build_cap() -> int:
+    """The cap on the SIMD width the modules were built with (CMake
+    -DKW_SIMD_WIDTH=4 or =2), as the build records it; 0 for no cap or a build
+    that records none."""
+    try:
+        return int(importlib.import_module(__package__ + "._build").SIMD_WIDTH_CAP)
+    except (ImportError, AttributeError, TypeError, ValueError):
+        return 0
+
+
+def simd_width(flags, cap: int | None = None) -> int:
+    """The width the kernels take here: the CPU's, lowered to the build's cap."""
+    width = cpu_width(flags)
+    cap = build_cap() if cap is None else cap
+    return min(width, cap) if cap > 0 else width
+
+
 def path_name(width: int) -> str:
     return PATH_NAMES.get(width, f"{width} lanes")
 
@@ -76,10 +93,10 @@ def dispatched_paths(width: int) -> dict:
     }
 
 
-def simd_paths(mods: dict, flags=()) -> dict:
+def simd_paths(mods: dict, flags=(), cap: int | None = None) -> dict:
     """The SIMD path of each module: what it reports through an optional
     `_simd_path`, else the path its run-time dispatch picks here."""
-    paths = dispatched_paths(cpu_width(flags))
+    paths = dispatched_paths(simd_width(flags, cap))
     for name, mod in mods.items():
         probe = getattr(mod, "_simd_path", None)
         if probe is None:
@@ -93,6 +110,8 @@ def simd_paths(mods: dict, flags=()) -> dict:
 
 def machine_info(mods: dict, cpuinfo: str = "/proc/cpuinfo") -> dict:
     model, flags = read_cpuinfo(cpuinfo)
+    cap = build_cap()
+    width = simd_width(flags, cap)
     peers = {}
     for name, dist in (
         ("scipy", "scipy"),
@@ -107,7 +126,10 @@ def machine_info(mods: dict, cpuinfo: str = "/proc/cpuinfo") -> dict:
     return {
         "cpu": model,
         "features": [f for f in CPU_FLAGS if f in flags],
-        "simd_path": simd_paths(mods, flags),
+        "simd_width": width,
+        "simd_width_cap": cap,
+        "simd": path_name(width),
+        "simd_path": simd_paths(mods, flags, cap),
         "python": platform.python_version(),
         "numpy": np.__version__,
         "peers": peers,
