@@ -7,9 +7,9 @@ import sys
 
 import numpy as np
 import pytest
+from support import FUNCS
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
-from test_frame import FUNCS
 
 from kelpwise.accel import reference
 from kelpwise.accel._ostrim import KDTree

@@ -9,8 +9,7 @@ import tracemalloc
 
 import numpy as np
 import pytest
-from test_frame import FUNCS
-from support import FakeNumpy
+from support import FUNCS, FakeNumpy
 
 CALLS = 400
 
