@@ -1,6 +1,6 @@
 """Helpers shared by the test modules: the bit comparisons of the reference
-module, a stand-in for a module's `np`, and FUNCS, the table of the typed
-modules' functions."""
+module, a one-ulp fault, a stand-in for a module's `np`, and FUNCS, the table
+of the typed modules' functions."""
 
 from dataclasses import dataclass
 
@@ -8,6 +8,13 @@ import numpy as np
 import pytest
 
 from kelpwise.accel.reference import bits, bits_equal  # noqa: F401  (shared from here)
+
+
+def bump_last(a):
+    """A copy of `a` with its last entry one ulp higher."""
+    a = np.array(a)
+    a.flat[-1] = np.nextafter(a.flat[-1], np.inf)
+    return a
 
 
 class FakeNumpy:
