@@ -57,15 +57,28 @@ def main(argv=None) -> int:
         rows.append(b)
         ratio = "-" if b.ratio is None else f"{b.ratio:7.2f}x"
         rate = _bench.format_throughput(b.throughput, b.unit)
-        print(f"{b.kernel:30s} {b.size:28s} ours {_fmt(b.ours_s, b.samples.get('ours', []))}  "
-              f"{rate:>18} {b.simd_path:7s}  "
-              f"{b.peer:48s} {_fmt(b.peer_s, b.samples.get('peer', []))}  {ratio:>8}  "
-              f"{'exact' if b.exact else 'MISMATCH'} {b.detail}".rstrip(), flush=True)
+        print(
+            f"{b.kernel:30s} {b.size:28s} ours {_fmt(b.ours_s, b.samples.get('ours', []))}  "
+            f"{rate:>18} {b.simd_path:7s}  "
+            f"{b.peer:48s} {_fmt(b.peer_s, b.samples.get('peer', []))}  {ratio:>8}  "
+            f"{'exact' if b.exact else 'MISMATCH'} {b.detail}".rstrip(),
+            flush=True,
+        )
     ok = not errors and all(b.exact for b in rows)
     if args.json:
         with open(args.json, "w") as fh:
-            json.dump({"ok": ok, "quick": args.quick, "repeats": args.repeats, "machine": machine,
-                       "import_errors": errors, "benchmarks": [b.__dict__ for b in rows]}, fh, indent=2)
+            json.dump(
+                {
+                    "ok": ok,
+                    "quick": args.quick,
+                    "repeats": args.repeats,
+                    "machine": machine,
+                    "import_errors": errors,
+                    "benchmarks": [b.__dict__ for b in rows],
+                },
+                fh,
+                indent=2,
+            )
     return 0 if ok else 1
 
 

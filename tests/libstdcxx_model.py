@@ -169,7 +169,7 @@ def model_build(X):
 
 def sq(a, b):
     s = 0.0
-    for x, y in zip(a, b):
+    for x, y in zip(a, b, strict=True):
         t = x - y
         s += t * t
     return s

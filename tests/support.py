@@ -6,7 +6,6 @@ from dataclasses import dataclass
 
 import numpy as np
 import pytest
-
 from kelpwise.accel.reference import bits, bits_equal  # noqa: F401  (shared from here)
 
 

@@ -19,8 +19,8 @@ import warnings
 
 import numpy as np
 import pytest
-from support import FUNCS
 
+from support import FUNCS
 
 MODULES = {
     "_tarsine": ("distance", ["pairwise_squared_euclidean", "pairwise_distances", "pairwise_manhattan_distances"]),
@@ -136,8 +136,8 @@ def test_calling_conventions_agree(fn):
     args = fn.args()
     names = [p for p, _ in fn.params]
     by_position = f(*args)
-    by_keyword = f(**dict(zip(names, args)))
-    mixed = f(*args[:1], **dict(zip(names[1:], args[1:])))
+    by_keyword = f(**dict(zip(names, args, strict=True)))
+    mixed = f(*args[:1], **dict(zip(names[1:], args[1:], strict=True)))
     via_call = type(f).__call__(f, *args)
     for other in (by_keyword, mixed, via_call):
         assert repr(other) == repr(by_position)
@@ -249,7 +249,7 @@ def test_int_conversion_errors(fn, bad, exc, message):
         if kind == "i":
             v2 = dict(v)
             v2[name] = bad
-            raises_at(fn, exc, message, fn.conv_line, lambda: f(**v2))
+            raises_at(fn, exc, message, fn.conv_line, lambda v2=v2: f(**v2))
 
 
 @pytest.mark.parametrize("fn", INT_FUNCS, ids=repr)
@@ -342,7 +342,7 @@ def test_buffer_checks(fn, param):
     ndim, tname = fn.arrays[param]
     for bad, message in _buffer_cases(ndim, tname):
         v = dict(fn.valid(), **{param: bad})
-        raises_at(fn, ValueError, message, fn.line, lambda: f(**v))
+        raises_at(fn, ValueError, message, fn.line, lambda v=v: f(**v))
 
 
 @pytest.mark.parametrize("fn,param", ARRAY_PARAMS, ids=lambda x: x if isinstance(x, str) else repr(x))

@@ -7,12 +7,12 @@ import sys
 
 import numpy as np
 import pytest
-from support import FUNCS
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
-
 from kelpwise.accel import reference
 from kelpwise.accel._ostrim import KDTree
+
+from support import FUNCS
 
 DTYPES = [np.float64, np.float32, np.int64, np.int32, np.intp, np.uint64, np.bool_, np.complex128, np.float16,
           np.dtype(">f8"), np.dtype(">i8"), np.longdouble, object]
@@ -85,7 +85,7 @@ def unchanged(snap):
         if a.flags.writeable != writable:
             return False
         if a.dtype.kind == "O":
-            if not all(x is y or (x != x and y != y) or x == y for x, y in zip(a.ravel(), copy.ravel())):
+            if not all(x is y or (x != x and y != y) or x == y for x, y in zip(a.ravel(), copy.ravel(), strict=True)):
                 return False
         elif not np.array_equal(np.ascontiguousarray(a).view(np.uint8), np.ascontiguousarray(copy).view(np.uint8)):
             return False

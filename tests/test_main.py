@@ -8,9 +8,9 @@ import types
 
 import numpy as np
 import pytest
-
 from kelpwise.accel import __main__ as main_mod
 from kelpwise.accel import _bench, _machine, _ostrim, _plenvo, _selfcheck, _tarsine, _vellard
+
 from support import bump_last
 
 FUNCTIONS = ["pairwise_squared_euclidean", "pairwise_distances", "pairwise_manhattan_distances", "im2col",

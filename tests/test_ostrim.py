@@ -12,9 +12,9 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
-
 from kelpwise.accel._ostrim import KDTree
 from kelpwise.accel.reference import knn_problem
+
 from libstdcxx_model import heap_pop, heap_push, model_build, model_query
 from support import bits_equal
 

@@ -8,9 +8,9 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
-
 from kelpwise.accel import _plenvo as P
 from kelpwise.accel import reference as ref
+
 from support import FakeNumpy, bits_equal
 
 

@@ -5,8 +5,8 @@ faults it must catch."""
 
 import numpy as np
 import pytest
-
 from kelpwise.accel import reference
+
 from support import bits_equal, bump_last
 
 

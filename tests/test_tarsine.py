@@ -8,9 +8,9 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
-
 from kelpwise.accel import _tarsine
 from kelpwise.accel.reference import DISTANCE_KINDS, distances, pow_half
+
 from support import FakeNumpy, bits_equal
 
 # the traceback line of each function's result allocation
@@ -239,7 +239,8 @@ def test_vector_paths_at_block_edges(name):
             d = (n + m) % 6 + 1
             X = rng.standard_normal((n, d)) * 1e150
             Y = rng.standard_normal((m, d + 1))
-            X.flat[:: max(1, X.size // 3)] = [np.nan, np.inf, -np.inf, 5e-324, -0.0][: len(X.flat[:: max(1, X.size // 3)])]
+            spots = X.flat[:: max(1, X.size // 3)]
+            X.flat[:: max(1, X.size // 3)] = [np.nan, np.inf, -np.inf, 5e-324, -0.0][: len(spots)]
             with np.errstate(all="ignore"):
                 expected = reference(name, X, Y[:, :d])
             assert bits_equal(f(X, Y), expected)

@@ -8,10 +8,10 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
-
 from kelpwise.accel import _vellard
 from kelpwise.accel.reference import NONE3, best_split
 from kelpwise.accel.reference import same_split as same
+
 from support import FakeNumpy
 
 C = _vellard._best_split_classifier

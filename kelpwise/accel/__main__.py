@@ -26,10 +26,12 @@ def _ms(seconds) -> str:
 def _machine_line(m: dict) -> str:
     peers = ", ".join(f"{k} {v}" for k, v in m["peers"].items() if v and k != "threadpoolctl") or "none"
     paths = "; ".join(f"{k}: {v}" for k, v in m["simd_path"].items())
-    return (f"[bold]kelpwise.accel[/bold] on {m['cpu']}\n"
-            f"CPU features: {' '.join(m['features']) or 'none of ' + ' '.join(_machine.CPU_FLAGS)}\n"
-            f"SIMD path: {paths}\n"
-            f"Python {m['python']}, NumPy {m['numpy']}; peers installed: {peers}")
+    return (
+        f"[bold]kelpwise.accel[/bold] on {m['cpu']}\n"
+        f"CPU features: {' '.join(m['features']) or 'none of ' + ' '.join(_machine.CPU_FLAGS)}\n"
+        f"SIMD path: {paths}\n"
+        f"Python {m['python']}, NumPy {m['numpy']}; peers installed: {peers}"
+    )
 
 
 def as_json(checks, benches, machine: dict, quick: bool) -> dict:
@@ -47,8 +49,13 @@ def main(argv=None) -> int:
     parser.add_argument("--quick", action="store_true", help="small sizes: a run of a few seconds")
     parser.add_argument("--json", metavar="FILE", help="also write the results as JSON to FILE")
     parser.add_argument("--no-bench", action="store_true", help="run the self-check only")
-    parser.add_argument("--repeats", type=int, default=None, metavar="N",
-                        help="timed runs per case, median quoted (default 3 with --quick, else 5)")
+    parser.add_argument(
+        "--repeats",
+        type=int,
+        default=None,
+        metavar="N",
+        help="timed runs per case, median quoted (default 3 with --quick, else 5)",
+    )
     args = parser.parse_args(argv)
     # Piped output gets a wide fixed width so the table stays on one line per row.
     console = Console(width=None if sys.stdout.isatty() else 200)
@@ -58,13 +65,20 @@ def main(argv=None) -> int:
     console.print(_machine_line(machine))
 
     def progress_bar():
-        return Progress(TextColumn("{task.description:<56}"), BarColumn(), MofNCompleteColumn(),
-                        TimeElapsedColumn(), console=console, transient=True)
+        return Progress(
+            TextColumn("{task.description:<56}"),
+            BarColumn(),
+            MofNCompleteColumn(),
+            TimeElapsedColumn(),
+            console=console,
+            transient=True,
+        )
 
     with progress_bar() as progress:
         task = progress.add_task("self-check", total=len(_machine.FUNCTIONS))
         checks = _selfcheck.run_checks(
-            lambda name: progress.update(task, advance=1, description=f"check {name}"), loaded=(mods, errors))
+            lambda name: progress.update(task, advance=1, description=f"check {name}"), loaded=(mods, errors)
+        )
     table = Table(title="Self-check, bit for bit")
     table.add_column("function")
     table.add_column("result")
@@ -91,14 +105,23 @@ def main(argv=None) -> int:
             if b.detail:  # kept out of the table so that its rows stay on one line
                 notes.append(f"[{len(notes) + 1}] {b.kernel} {b.size}: {b.detail}")
                 exact += f" [{len(notes)}]"
-            table.add_row(b.kernel, b.size, _ms(b.ours_s), _bench.format_throughput(b.throughput, b.unit),
-                          b.simd_path, b.peer, _ms(b.peer_s),
-                          "-" if b.ratio is None else f"{b.ratio:.2f}x", exact)
+            table.add_row(
+                b.kernel,
+                b.size,
+                _ms(b.ours_s),
+                _bench.format_throughput(b.throughput, b.unit),
+                b.simd_path,
+                b.peer,
+                _ms(b.peer_s),
+                "-" if b.ratio is None else f"{b.ratio:.2f}x",
+                exact,
+            )
         console.print(table)
         for note in notes:
             console.print(note, markup=False)
-        console.print("ratio = peer time / our time (above 1: ours is faster); "
-                      "exact = our result bit-identical to the reference")
+        console.print(
+            "ratio = peer time / our time (above 1: ours is faster); exact = our result bit-identical to the reference"
+        )
         console.print(_bench.UNITS_NOTE)
 
     result = as_json(checks, benches, machine, args.quick)

@@ -36,6 +36,7 @@ UNITS_NOTE = (
     "each once; cells = n·m values of X for split search; rows or query rows for the KD-tree"
 )
 
+
 @dataclass
 class Bench:
     kernel: str
@@ -216,8 +217,9 @@ def _pool_cases(P, sizes, has_torch, vector_path):
                 backward_check(g, arg, img.shape, k, s),
             )
 
-        yield Case("maxpool_forward", size, "numpy sliding_window_view + argmax", prepare_forward, work, "GB/s",
-                   vector_path)
+        yield Case(
+            "maxpool_forward", size, "numpy sliding_window_view + argmax", prepare_forward, work, "GB/s", vector_path
+        )
         yield Case("maxpool_backward", size, "numpy scatter-add (add.at)", prepare_backward, work, "GB/s")
         if not has_torch:
             continue
@@ -245,8 +247,9 @@ def _pool_cases(P, sizes, has_torch, vector_path):
                 backward_check(g, arg, img.shape, k, s),
             )
 
-        yield Case("maxpool_forward", size, "torch max_pool2d, channels last", prepare_torch_forward, work, "GB/s",
-                   vector_path)
+        yield Case(
+            "maxpool_forward", size, "torch max_pool2d, channels last", prepare_torch_forward, work, "GB/s", vector_path
+        )
         yield Case("maxpool_backward", size, "torch max_pool2d backward", prepare_torch_backward, work, "GB/s")
 
 
@@ -294,7 +297,7 @@ def _np_knn(X, Q, k):
     return out
 
 
-def _knn_cases(O, sizes, has_scipy):
+def _knn_cases(K, sizes, has_scipy):
     for n, d, nq, k in sizes:
 
         def data(n=n, d=d, nq=nq):
@@ -306,7 +309,7 @@ def _knn_cases(O, sizes, has_scipy):
             spatial = importlib.import_module("scipy.spatial") if has_scipy else None
             peer = (lambda: spatial.cKDTree(X, leafsize=16)) if spatial is not None else None
             return (
-                (lambda: O.KDTree(X)),
+                (lambda: K.KDTree(X)),
                 peer,
                 lambda tree: reference.knn_problem(X, Q[:50], 5, *tree.query(Q[:50], 5)),
             )
@@ -316,7 +319,7 @@ def _knn_cases(O, sizes, has_scipy):
             spatial = importlib.import_module("scipy.spatial") if has_scipy else None
             if spatial is None:
                 Q = Q[:500]  # brute force is too slow for all of them
-            tree = O.KDTree(X)
+            tree = K.KDTree(X)
             if spatial is not None:
                 ck = spatial.cKDTree(X, leafsize=16)
 

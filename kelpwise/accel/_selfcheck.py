@@ -17,6 +17,7 @@ import numpy as np
 from . import reference
 from ._machine import FUNCTIONS, MODULES, load_modules
 
+
 @dataclass
 class Check:
     function: str
@@ -66,9 +67,13 @@ def _check_distances(T, rng):
         def cases(name=name, kind=kind):
             f = getattr(T, name)  # here, so that a missing function fails its own check
             for label, A, B in layouts:
-                yield label, lambda A=A, B=B: (
-                    None if reference.bits_equal(f(A, B), reference.distances(kind, A, B))
-                    else "differs from the strict column-order sum"
+                yield (
+                    label,
+                    lambda A=A, B=B: (
+                        None
+                        if reference.bits_equal(f(A, B), reference.distances(kind, A, B))
+                        else "differs from the strict column-order sum"
+                    ),
                 )
 
         yield name, lambda cases=cases: _first_problem(cases())
@@ -86,10 +91,12 @@ def _check_plenvo(P, rng):
         for img in imgs:
             for layout, A in _image_layouts(img):
                 for kh, kw, s, p in conv:
+
                     def run(A=A, kh=kh, kw=kw, s=s, p=p):
                         cols, oh, ow = P.im2col(A, kh, kw, s, p)
                         want, woh, wow = reference.im2col(A, kh, kw, s, p)
                         return None if (oh, ow) == (woh, wow) and reference.bits_equal(cols, want) else "differs"
+
                     yield f"C={A.shape[3]} {layout} kh={kh} kw={kw} stride={s} pad={p}", run
 
     def col2im_cases():
@@ -98,10 +105,16 @@ def _check_plenvo(P, rng):
                 rows = reference.im2col(img, kh, kw, s, p)[0].shape
                 g = _edgy(rng, rows)
                 for layout, G in (("C order", g), ("Fortran order", np.asfortranarray(g))):
-                    yield (f"C={img.shape[3]} {layout} kh={kh} kw={kw} stride={s} pad={p}",
-                           lambda G=G, sh=img.shape, kh=kh, kw=kw, s=s, p=p:
-                           None if reference.bits_equal(P.col2im(G, sh, kh, kw, s, p), reference.col2im(G, sh, kh, kw, s, p))
-                           else "differs")
+                    yield (
+                        f"C={img.shape[3]} {layout} kh={kh} kw={kw} stride={s} pad={p}",
+                        lambda G=G, sh=img.shape, kh=kh, kw=kw, s=s, p=p: (
+                            None
+                            if reference.bits_equal(
+                                P.col2im(G, sh, kh, kw, s, p), reference.col2im(G, sh, kh, kw, s, p)
+                            )
+                            else "differs"
+                        ),
+                    )
 
     # values rounded to whole numbers: many tied maxima, plus NaN, infinities, signed zeros
     pools = [np.round(_edgy(rng, (2, 11, 10, C)), 0) for C in (3, 8, 19)]
@@ -111,12 +124,14 @@ def _check_plenvo(P, rng):
         for img in pools:
             for layout, A in _image_layouts(img):
                 for k, s in windows:
+
                     def run(A=A, k=k, s=s):
                         out, arg = P.maxpool_forward(A, k, s)
                         want, warg = reference.maxpool_forward(A, k, s)
                         if not reference.bits_equal(out, want):
                             return "maxima differ"
                         return None if arg.dtype == np.intp and np.array_equal(arg, warg) else "argmax differs"
+
                     yield f"C={A.shape[3]} {layout} k={k} stride={s}", run
 
     def backward_cases():
@@ -124,12 +139,20 @@ def _check_plenvo(P, rng):
             for k, s in windows:
                 arg = reference.maxpool_forward(img, k, s)[1]
                 g = _edgy(rng, arg.shape)
-                for layout, G, A in (("C order", g, arg), ("Fortran order", np.asfortranarray(g),
-                                                           np.asfortranarray(arg))):
-                    yield (f"C={img.shape[3]} {layout} k={k} stride={s}",
-                           lambda G=G, A=A, sh=img.shape, k=k, s=s:
-                           None if reference.bits_equal(P.maxpool_backward(G, A, sh, k, s),
-                                                        reference.maxpool_backward(G, A, sh, k, s)) else "differs")
+                for layout, G, A in (
+                    ("C order", g, arg),
+                    ("Fortran order", np.asfortranarray(g), np.asfortranarray(arg)),
+                ):
+                    yield (
+                        f"C={img.shape[3]} {layout} k={k} stride={s}",
+                        lambda G=G, A=A, sh=img.shape, k=k, s=s: (
+                            None
+                            if reference.bits_equal(
+                                P.maxpool_backward(G, A, sh, k, s), reference.maxpool_backward(G, A, sh, k, s)
+                            )
+                            else "differs"
+                        ),
+                    )
 
     yield "im2col", lambda: _first_problem(im2col_cases())
     yield "col2im", lambda: _first_problem(col2im_cases())
@@ -162,50 +185,70 @@ def _split_nodes(rng, regression):
 
 def _check_vellard(V, rng):
     for name, regression in (("_best_split_classifier", False), ("_best_split_regressor", True)):
+
         def cases(name=name, regression=regression):
             f = getattr(V, name)
             for label, X, y in _split_nodes(rng, regression):
                 for msl in (1, 3, 0, len(X) // 2):
+
                     def run(X=X, y=y, msl=msl):
                         got, want = f(X, y, msl), reference.best_split(X, y, msl, regression)
                         return None if reference.same_split(got, want) else f"{got} != {want}"
+
                     yield f"{label} min_samples_leaf={msl}", run
+
         yield name, lambda cases=cases: _first_problem(cases())
 
 
-def _check_ostrim(O, rng):
+def _check_ostrim(K, rng):
     def build_cases():
         base = rng.integers(-5, 6, (40, 3))
         Q = rng.standard_normal((15, 3)) * 3
-        want = O.KDTree(base.astype(np.float64)).query(Q, 6)
-        for label, arg in (("nested list of ints", base.tolist()), ("int64 array", base),
-                           ("float32 array", base.astype(np.float32))):
-            yield (label, lambda arg=arg: None if all(np.array_equal(a, b) for a, b in
-                                                      zip(O.KDTree(arg).query(Q, 6), want))
-                   else "differs from the tree over the float64 copy")
-        yield "no rows", lambda: reference.knn_problem(np.zeros((0, 3)), Q, 4, *O.KDTree(np.zeros((0, 3))).query(Q, 4))
-        yield "one row", lambda: reference.knn_problem(base[:1], Q, 3, *O.KDTree(base[:1].astype(float)).query(Q, 3))
+        want = K.KDTree(base.astype(np.float64)).query(Q, 6)
+        for label, arg in (
+            ("nested list of ints", base.tolist()),
+            ("int64 array", base),
+            ("float32 array", base.astype(np.float32)),
+        ):
+            yield (
+                label,
+                lambda arg=arg: (
+                    None
+                    if all(np.array_equal(a, b) for a, b in zip(K.KDTree(arg).query(Q, 6), want, strict=True))
+                    else "differs from the tree over the float64 copy"
+                ),
+            )
+        yield "no rows", lambda: reference.knn_problem(np.zeros((0, 3)), Q, 4, *K.KDTree(np.zeros((0, 3))).query(Q, 4))
+        yield "one row", lambda: reference.knn_problem(base[:1], Q, 3, *K.KDTree(base[:1].astype(float)).query(Q, 3))
 
     def query_cases():
-        for n, d, k, kind in ((200, 3, 7, "normal"), (150, 2, 10, "grid ties"), (61, 8, 5, "normal"),
-                              (5, 2, 9, "k above n"), (300, 1, 1, "grid ties"), (33, 4, 33, "grid ties")):
+        for n, d, k, kind in (
+            (200, 3, 7, "normal"),
+            (150, 2, 10, "grid ties"),
+            (61, 8, 5, "normal"),
+            (5, 2, 9, "k above n"),
+            (300, 1, 1, "grid ties"),
+            (33, 4, 33, "grid ties"),
+        ):
             grid = kind == "grid ties"
             X = rng.integers(-3, 4, (n, d)).astype(float) if grid else rng.standard_normal((n, d))
             Q = rng.integers(-3, 4, (40, d)).astype(float) if grid else rng.standard_normal((40, d))
             Q[:5] = X[:5]  # query points that are data rows
-            yield (f"n={n} d={d} k={k} {kind}",
-                   lambda X=X, Q=Q, k=k: reference.knn_problem(X, Q, k, *O.KDTree(X).query(Q, k)))
+            yield (
+                f"n={n} d={d} k={k} {kind}",
+                lambda X=X, Q=Q, k=k: reference.knn_problem(X, Q, k, *K.KDTree(X).query(Q, k)),
+            )
 
     yield "KDTree", lambda: _first_problem(build_cases())
     yield "KDTree.query", lambda: _first_problem(query_cases())
 
 
-_CHECKS = {"_tarsine": _check_distances, "_plenvo": _check_plenvo, "_vellard": _check_vellard,
-           "_ostrim": _check_ostrim}
+_CHECKS = {"_tarsine": _check_distances, "_plenvo": _check_plenvo, "_vellard": _check_vellard, "_ostrim": _check_ostrim}
 
 
-def run_checks(step: Callable[[str], None] = lambda _: None, functions=None,
-               loaded: tuple[dict, dict] | None = None) -> list[Check]:
+def run_checks(
+    step: Callable[[str], None] = lambda _: None, functions=None, loaded: tuple[dict, dict] | None = None
+) -> list[Check]:
     """One Check per function (all of them, or those named in `functions`);
     a function whose module does not import, or whose check raises, fails."""
     mods, errors = loaded or load_modules()

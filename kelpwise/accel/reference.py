@@ -227,7 +227,7 @@ def best_split(X, y, min_samples_leaf, regression: bool):
                 lv = rv = 1.0
                 for a in left:
                     lv -= (a / ln) * (a / ln)
-                for a, t in zip(left, total):
+                for a, t in zip(left, total, strict=True):
                     rv -= ((t - a) / rn) * ((t - a) / rn)
             score = (ln / tot) * lv + (rn / tot) * rv
             if score < best[2]:
