@@ -1,8 +1,9 @@
 """Reproducible benchmark harness: the cases of `python -m kelpwise.accel`,
 each run several times (ours and the peer alternately, every peer on one
-thread), the median quoted with the spread of the runs, after the machine's
-CPU features, the SIMD path the kernels report and the library versions.
-Inputs come from fixed seeds, and every timed result is checked bit for bit.
+thread), the median quoted with the spread of the runs, our throughput and
+the SIMD path of each case, after the machine's CPU features, the SIMD path
+the kernels report and the library versions.  Inputs come from fixed seeds,
+and every timed result is checked bit for bit.
 
     python benchmarks/run.py [--quick] [--repeats N] [--only SUBSTRING] [--json FILE]
 """
@@ -14,7 +15,7 @@ import json
 import statistics
 import sys
 
-from kelpwise.accel import _selfcheck
+from kelpwise.accel import _bench, _machine
 
 
 def _spread(samples: list[float]) -> str:
@@ -37,8 +38,8 @@ def main(argv=None) -> int:
     parser.add_argument("--json", metavar="FILE", help="also write the results as JSON")
     args = parser.parse_args(argv)
 
-    mods, errors = _selfcheck.load_modules()
-    machine = _selfcheck.machine_info(mods)
+    mods, errors = _machine.load_modules()
+    machine = _machine.machine_info(mods)
     print(f"machine: {machine['cpu']}; Python {machine['python']}; NumPy {machine['numpy']}")
     print(f"CPU features: {' '.join(machine['features']) or '-'}")
     print("SIMD path: " + "; ".join(f"{k}: {v}" for k, v in machine["simd_path"].items()))
@@ -46,22 +47,38 @@ def main(argv=None) -> int:
     for name, error in errors.items():
         print(f"kelpwise.accel.{name} did not import: {error}")
     print(f"median of {args.repeats} runs (± half the interquartile range); ratio = peer / ours")
+    print(_bench.UNITS_NOTE)
 
     rows = []
-    for case in _selfcheck.benchmark_cases(args.quick, mods):
+    for case in _bench.benchmark_cases(args.quick, mods, machine["simd_width"]):
         if args.only not in case.kernel:
             continue
-        b = _selfcheck.run_case(case, args.repeats)
+        b = _bench.run_case(case, args.repeats)
         rows.append(b)
         ratio = "-" if b.ratio is None else f"{b.ratio:7.2f}x"
-        print(f"{b.kernel:30s} {b.size:28s} ours {_fmt(b.ours_s, b.samples.get('ours', []))}  "
-              f"{b.peer:48s} {_fmt(b.peer_s, b.samples.get('peer', []))}  {ratio:>8}  "
-              f"{'exact' if b.exact else 'MISMATCH'} {b.detail}".rstrip(), flush=True)
+        rate = _bench.format_throughput(b.throughput, b.unit)
+        print(
+            f"{b.kernel:30s} {b.size:28s} ours {_fmt(b.ours_s, b.samples.get('ours', []))}  "
+            f"{rate:>18} {b.simd_path:7s}  "
+            f"{b.peer:48s} {_fmt(b.peer_s, b.samples.get('peer', []))}  {ratio:>8}  "
+            f"{'exact' if b.exact else 'MISMATCH'} {b.detail}".rstrip(),
+            flush=True,
+        )
     ok = not errors and all(b.exact for b in rows)
     if args.json:
         with open(args.json, "w") as fh:
-            json.dump({"ok": ok, "quick": args.quick, "repeats": args.repeats, "machine": machine,
-                       "import_errors": errors, "benchmarks": [b.__dict__ for b in rows]}, fh, indent=2)
+            json.dump(
+                {
+                    "ok": ok,
+                    "quick": args.quick,
+                    "repeats": args.repeats,
+                    "machine": machine,
+                    "import_errors": errors,
+                    "benchmarks": [b.__dict__ for b in rows],
+                },
+                fh,
+                indent=2,
+            )
     return 0 if ok else 1
 
 

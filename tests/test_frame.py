@@ -2,8 +2,8 @@
 _vellard): module namespace, function objects, argument binding, integer
 conversion, array type test, buffer checks and traceback entries.
 
-Each function is described once in FUNCS; a module that is not built yet is
-skipped.
+Each function is described once in FUNCS (tests/support.py); a module that
+is not built yet is skipped.
 """
 
 import copy
@@ -16,115 +16,11 @@ import sys
 import textwrap
 import traceback
 import warnings
-from dataclasses import dataclass, field
 
 import numpy as np
 import pytest
 
-
-@dataclass
-class Fn:
-    module: str
-    name: str
-    params: tuple  # (name, kind): kind "a" array, "i" int32, "o" object
-    nrequired: int
-    line: int  # binding, type test and view errors
-    conv_line: int  # integer conversion errors
-    arrays: dict  # name -> (ndim, element type name)
-    valid: callable  # () -> dict of valid arguments
-    defaults: tuple = ()
-    doc: str = None
-    exec_line: int = 0
-    extra: dict = field(default_factory=dict)
-
-    @property
-    def func(self):
-        mod = pytest.importorskip("kelpwise.accel." + self.module)
-        return getattr(mod, self.name)
-
-    @property
-    def qualified(self):
-        return f"kelpwise.accel.{self.module}.{self.name}"
-
-    def args(self):
-        v = self.valid()
-        return [v[p] for p, _ in self.params]
-
-    def __repr__(self):
-        return self.name
-
-
-def _img(*shape):
-    return np.arange(np.prod(shape), dtype=np.float64).reshape(shape)
-
-
-def _dist_args():
-    return {"X": _img(3, 2), "Y": _img(4, 2)}
-
-
-CLASSIFIER_DOC = (
-    "Find best (feature, threshold) for a classification node.\n"
-    "\n"
-    "    Returns (best_feat, best_thr, best_score) or (None, None, None).\n"
-    "    Uses pre-sorted feature columns and cumulative counts for O(n*m) total.\n"
-    "    "
-)
-REGRESSOR_DOC = "Find best (feature, threshold) for a regression node (MSE)."
-
-DIST = (("X", "a"), ("Y", "a"))
-DIST_ARRAYS = {"X": (2, "DTYPE_t"), "Y": (2, "DTYPE_t")}
-
-FUNCS = [
-    Fn("_tarsine", "pairwise_squared_euclidean", DIST, 2, 11, 11, DIST_ARRAYS, _dist_args),
-    Fn("_tarsine", "pairwise_distances", DIST, 2, 30, 30, DIST_ARRAYS, _dist_args),
-    Fn("_tarsine", "pairwise_manhattan_distances", DIST, 2, 49, 49, DIST_ARRAYS, _dist_args),
-    Fn(
-        "_plenvo", "im2col",
-        (("X", "a"), ("kh", "i"), ("kw", "i"), ("stride", "i"), ("pad", "i")),
-        3, 13, 13, {"X": (4, "DTYPE_t")},
-        lambda: {"X": _img(1, 4, 4, 2), "kh": 2, "kw": 2, "stride": 1, "pad": 0},
-        defaults=(1, 0),
-    ),
-    Fn(
-        "_plenvo", "col2im",
-        (("cols", "a"), ("shape", "o"), ("kh", "i"), ("kw", "i"), ("stride", "i"), ("pad", "i")),
-        4, 50, 50, {"cols": (2, "DTYPE_t")},
-        lambda: {"cols": _img(9, 8), "shape": (1, 4, 4, 2), "kh": 2, "kw": 2, "stride": 1, "pad": 0},
-        defaults=(1, 0),
-    ),
-    Fn(
-        "_plenvo", "maxpool_forward",
-        (("X", "a"), ("k", "i"), ("stride", "i")),
-        3, 77, 77, {"X": (4, "DTYPE_t")},
-        lambda: {"X": _img(1, 4, 4, 2), "k": 2, "stride": 2},
-    ),
-    Fn(
-        "_plenvo", "maxpool_backward",
-        (("grad", "a"), ("argmax", "a"), ("shape", "o"), ("k", "i"), ("stride", "i")),
-        5, 114, 115, {"grad": (4, "DTYPE_t"), "argmax": (4, "ITYPE_t")},
-        lambda: {
-            "grad": _img(1, 2, 2, 2),
-            "argmax": np.zeros((1, 2, 2, 2), dtype=np.intp),
-            "shape": (1, 4, 4, 2),
-            "k": 2,
-            "stride": 2,
-        },
-    ),
-    Fn(
-        "_vellard", "_best_split_classifier",
-        (("X", "a"), ("y", "a"), ("min_samples_leaf", "i")),
-        3, 12, 15, {"X": (2, "DTYPE_t"), "y": (1, "INT_t")},
-        lambda: {"X": _img(4, 1), "y": np.array([0, 0, 1, 1], dtype=np.int64), "min_samples_leaf": 1},
-        doc=CLASSIFIER_DOC,
-    ),
-    Fn(
-        "_vellard", "_best_split_regressor",
-        (("X", "a"), ("y", "a"), ("min_samples_leaf", "i")),
-        3, 97, 100, {"X": (2, "DTYPE_t"), "y": (1, "DTYPE_t")},
-        lambda: {"X": _img(4, 1), "y": np.array([1.0, 1.0, 3.0, 3.0]), "min_samples_leaf": 1},
-        doc=REGRESSOR_DOC,
-    ),
-]
+from support import FUNCS
 
 MODULES = {
     "_tarsine": ("distance", ["pairwise_squared_euclidean", "pairwise_distances", "pairwise_manhattan_distances"]),
@@ -240,8 +136,8 @@ def test_calling_conventions_agree(fn):
     args = fn.args()
     names = [p for p, _ in fn.params]
     by_position = f(*args)
-    by_keyword = f(**dict(zip(names, args)))
-    mixed = f(*args[:1], **dict(zip(names[1:], args[1:])))
+    by_keyword = f(**dict(zip(names, args, strict=True)))
+    mixed = f(*args[:1], **dict(zip(names[1:], args[1:], strict=True)))
     via_call = type(f).__call__(f, *args)
     for other in (by_keyword, mixed, via_call):
         assert repr(other) == repr(by_position)
@@ -353,7 +249,7 @@ def test_int_conversion_errors(fn, bad, exc, message):
         if kind == "i":
             v2 = dict(v)
             v2[name] = bad
-            raises_at(fn, exc, message, fn.conv_line, lambda: f(**v2))
+            raises_at(fn, exc, message, fn.conv_line, lambda v2=v2: f(**v2))
 
 
 @pytest.mark.parametrize("fn", INT_FUNCS, ids=repr)
@@ -446,7 +342,7 @@ def test_buffer_checks(fn, param):
     ndim, tname = fn.arrays[param]
     for bad, message in _buffer_cases(ndim, tname):
         v = dict(fn.valid(), **{param: bad})
-        raises_at(fn, ValueError, message, fn.line, lambda: f(**v))
+        raises_at(fn, ValueError, message, fn.line, lambda v=v: f(**v))
 
 
 @pytest.mark.parametrize("fn,param", ARRAY_PARAMS, ids=lambda x: x if isinstance(x, str) else repr(x))

@@ -9,10 +9,10 @@ import numpy as np
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
-from test_frame import FUNCS
-
-from kelpwise.accel import _selfcheck
+from kelpwise.accel import reference
 from kelpwise.accel._ostrim import KDTree
+
+from support import FUNCS
 
 DTYPES = [np.float64, np.float32, np.int64, np.int32, np.intp, np.uint64, np.bool_, np.complex128, np.float16,
           np.dtype(">f8"), np.dtype(">i8"), np.longdouble, object]
@@ -85,7 +85,7 @@ def unchanged(snap):
         if a.flags.writeable != writable:
             return False
         if a.dtype.kind == "O":
-            if not all(x is y or (x != x and y != y) or x == y for x, y in zip(a.ravel(), copy.ravel())):
+            if not all(x is y or (x != x and y != y) or x == y for x, y in zip(a.ravel(), copy.ravel(), strict=True)):
                 return False
         elif not np.array_equal(np.ascontiguousarray(a).view(np.uint8), np.ascontiguousarray(copy).view(np.uint8)):
             return False
@@ -119,13 +119,11 @@ def check_result(fn, args, result):
     """Results of calls that succeed are checked against the references."""
     if fn.module == "_tarsine":
         X, Y = args
-        kind = {"pairwise_squared_euclidean": "sqeuclidean", "pairwise_distances": "euclidean",
-                "pairwise_manhattan_distances": "manhattan"}[fn.name]
-        assert _selfcheck._bits_equal(result, _selfcheck.ref_distances(kind, np.asarray(X), np.asarray(Y)[:, :X.shape[1]]))
+        assert reference.bits_equal(result, reference.distances(reference.DISTANCE_KINDS[fn.name], X, Y))
     elif fn.name == "maxpool_forward":
         X, k, s = args
-        out, arg = _selfcheck.ref_maxpool_forward(np.asarray(X, dtype=np.float64), int(k), int(s))
-        assert _selfcheck._bits_equal(result[0], out) and np.array_equal(result[1], arg)
+        out, arg = reference.maxpool_forward(np.asarray(X, dtype=np.float64), int(k), int(s))
+        assert reference.bits_equal(result[0], out) and np.array_equal(result[1], arg)
     elif fn.name == "im2col":
         assert result[0].shape[0] == np.asarray(args[0]).shape[0] * result[1] * result[2]
 
@@ -209,5 +207,5 @@ def test_kdtree_hostile_arguments(X, Q, k):
         if not np.isnan(Xf).any() and not np.isnan(Qf).any() and np.isfinite(Xf).all() and np.isfinite(Qf).all():
             kk = min(int(k), len(Xf))
             if kk > 0:
-                assert _selfcheck.brute_knn_check(Xf, Qf, kk, idx, dst) is None
+                assert reference.knn_problem(Xf, Qf, kk, idx, dst) is None
     assert unchanged(snap)

@@ -9,8 +9,8 @@ import tracemalloc
 
 import numpy as np
 import pytest
-from test_frame import FUNCS
-from support import FakeNumpy
+
+from support import FUNCS, FakeNumpy
 
 CALLS = 400
 
@@ -67,8 +67,9 @@ def _scenarios(fn):
             yield f"bad int {name}", [v[p] if p != name else "x" for p in names], {}, None
             yield f"huge int {name}", [v[p] if p != name else 2**40 for p in names], {}, None
     for name in fn.arrays:
-        for label, bad in (("list", [1.0]), ("None", None), ("float32", np.zeros((2,) * fn.arrays[name][0], np.float32)),
-                           ("ndim", np.zeros((2,) * (fn.arrays[name][0] + 1)))):
+        ndim = fn.arrays[name][0]
+        for label, bad in (("list", [1.0]), ("None", None), ("float32", np.zeros((2,) * ndim, np.float32)),
+                           ("ndim", np.zeros((2,) * (ndim + 1)))):
             yield f"{label} {name}", [v[p] if p != name else bad for p in names], {}, None
     yield "np missing", args, {}, "delete"
     yield "np.empty/zeros fail", args, {}, FakeNumpy(empty=_raise_memory, zeros=_raise_memory)

@@ -1,14 +1,17 @@
-"""The main job `python -m kelpwise.accel` and the references it trusts."""
+"""The main job `python -m kelpwise.accel`: faults its self-check must catch, the benchmark cases and
+their outcomes, and what it reports about the machine."""
 
 import json
 import subprocess
 import sys
+import types
 
 import numpy as np
 import pytest
-
 from kelpwise.accel import __main__ as main_mod
-from kelpwise.accel import _ostrim, _plenvo, _selfcheck, _tarsine, _vellard
+from kelpwise.accel import _bench, _machine, _ostrim, _plenvo, _selfcheck, _tarsine, _vellard
+
+from support import bump_last
 
 FUNCTIONS = ["pairwise_squared_euclidean", "pairwise_distances", "pairwise_manhattan_distances", "im2col",
              "col2im", "maxpool_forward", "maxpool_backward", "_best_split_classifier", "_best_split_regressor",
@@ -34,15 +37,15 @@ def test_quick_run_reports_every_function_exact(tmp_path):
         assert b["ours_s"] > 0 and len(b["samples"]["ours"]) == 3
         if b["peer_s"] is not None:
             assert b["ratio"] == pytest.approx(b["peer_s"] / b["ours_s"])
+        assert b["throughput"] > 0 and b["unit"] in _bench.UNITS
+        vector = b["kernel"].startswith("pairwise") or b["kernel"] == "maxpool_forward"
+        assert b["simd_path"] == (result["machine"]["simd"] if vector else "scalar")
+        if b["kernel"] == "pairwise_distances":  # 300x200, d=16 pair-columns over our median time
+            assert b["throughput"] == pytest.approx(300 * 200 * 16 / b["ours_s"] / 1e9)
     m = result["machine"]
-    assert set(m["features"]) <= set(_selfcheck.CPU_FLAGS)
+    assert set(m["features"]) <= set(_machine.CPU_FLAGS)
+    assert m["simd"] in proc.stdout and "pair-cols/ns" in proc.stdout and "GB/s" in proc.stdout
     assert set(m["simd_path"]) == {"_tarsine", "_plenvo", "_vellard", "_ostrim"}
-
-
-def _bump_last(a):
-    a = np.array(a)
-    a.flat[-1] = np.nextafter(a.flat[-1], np.inf)
-    return a
 
 
 class _SwappedTree:
@@ -62,10 +65,10 @@ class _SwappedTree:
 
 BROKEN = [
     (_tarsine, "pairwise_manhattan_distances", "pairwise_manhattan_distances",
-     lambda f: lambda X, Y: _bump_last(f(X, Y)) if X.size and Y.size else f(X, Y)),
+     lambda f: lambda X, Y: bump_last(f(X, Y)) if X.size and Y.size else f(X, Y)),
     (_tarsine, "pairwise_distances", "pairwise_distances",  # sqrt instead of pow: off in the last bit at times
      lambda f: lambda X, Y: np.sqrt(_tarsine.pairwise_squared_euclidean(X, Y))),
-    (_plenvo, "col2im", "col2im", lambda f: lambda *a: _bump_last(f(*a))),
+    (_plenvo, "col2im", "col2im", lambda f: lambda *a: bump_last(f(*a))),
     (_plenvo, "maxpool_forward", "maxpool_forward",
      lambda f: lambda X, k, s: (lambda r: (r[0], np.where(r[1] == 1, 0, r[1])))(f(X, k, s))),
     (_vellard, "_best_split_regressor", "_best_split_regressor",
@@ -94,8 +97,8 @@ def _wrong_when(f, cond):
         if not cond(*args):
             return r
         if isinstance(r, tuple):
-            return (_bump_last(r[0]),) + r[1:]
-        return _bump_last(r)
+            return (bump_last(r[0]),) + r[1:]
+        return bump_last(r)
     return g
 
 
@@ -134,12 +137,12 @@ def test_a_module_that_does_not_import_fails_its_functions(monkeypatch, tmp_path
     assert all("kelpwise.accel._vellard did not import" in d for d in failed.values())
     assert main_mod.main(["--no-bench", "--json", str(tmp_path / "r.json")]) == 1
     assert not any(c.kernel.startswith("_best_split") for c in
-                   _selfcheck.benchmark_cases(True, _selfcheck.load_modules()[0]))
+                   _bench.benchmark_cases(True, _machine.load_modules()[0]))
 
 
 def test_numpy_peers_stand_in_when_nothing_else_is_installed(monkeypatch):
-    monkeypatch.setattr(_selfcheck, "_installed", lambda name: False)
-    benches = [_selfcheck.run_case(c, 1) for c in _selfcheck.benchmark_cases(True, _selfcheck.load_modules()[0])]
+    monkeypatch.setattr(_bench, "_installed", lambda name: False)
+    benches = [_bench.run_case(c, 1) for c in _bench.benchmark_cases(True, _machine.load_modules()[0])]
     assert {b.kernel for b in benches} == TIMED
     assert not any(b.peer.startswith(("scipy", "sklearn", "torch")) for b in benches)
     assert all(b.exact and b.detail == "" for b in benches), [b for b in benches if not b.exact]
@@ -153,114 +156,26 @@ def test_numpy_peers_stand_in_when_nothing_else_is_installed(monkeypatch):
     (lambda: 1 / 0, lambda: 2, lambda r: None, False, "ZeroDivisionError"),
 ])
 def test_timed_case_outcomes(ours, peer, check, exact, detail):
-    b = _selfcheck.run_case(_selfcheck.Case("k", "size", "peer", lambda: (ours, peer, check)), 3)
+    b = _bench.run_case(_bench.Case("k", "size", "peer", lambda: (ours, peer, check)), 3)
     assert b.exact is exact and b.detail.startswith(detail)
     if b.ours_s is not None and peer is not None and not detail.startswith("peer failed"):
         assert len(b.samples["ours"]) == len(b.samples["peer"]) == 3
         assert b.ratio == b.peer_s / b.ours_s
 
 
-# ---------------------------------------------------------------------------
-# The references are what make "exact" mean something: each is checked here
-# against a direct loop of the stated algorithm, or against worked examples.
-
-
-@pytest.mark.parametrize("k, s, p", [(3, 1, 1), (3, 2, 1), (2, 2, 0), (5, 1, 2), (2, 1, -1)])
-def test_col2im_reference_adds_in_cols_row_order(k, s, p):
-    rng = np.random.default_rng(k * 10 + s)
-    shape = (2, 7, 6, 3)
-    Hp, Wp = 7 + 2 * p, 6 + 2 * p
-    OH, OW = (Hp - k) // s + 1, (Wp - k) // s + 1
-    g = rng.standard_normal((2 * OH * OW, k * k * 3)) * 10.0 ** rng.integers(-8, 8, (2 * OH * OW, k * k * 3))
-    d = np.zeros((2, Hp, Wp, 3))
-    for row in range(len(g)):
-        n, oh, ow = row // (OH * OW), row // OW % OH, row % OW
-        d[n, oh * s:oh * s + k, ow * s:ow * s + k, :] += g[row].reshape(k, k, 3)
-    want = d[:, p:-p, p:-p, :] if p > 0 else d
-    assert _selfcheck._bits_equal(_selfcheck.ref_col2im(g, shape, k, k, s, p), want)
-
-
-@pytest.mark.parametrize("k, s", [(2, 2), (3, 1), (3, 2)])
-def test_maxpool_references_follow_the_loops(k, s):
-    rng = np.random.default_rng(k + s)
-    X = np.round(rng.standard_normal((2, 8, 7, 3)))
-    X.flat[rng.choice(X.size, 12, replace=False)] = [np.nan, -np.inf, -0.0, 0.0] * 3
-    out, arg = _selfcheck.ref_maxpool_forward(X, k, s)
-    g = rng.standard_normal(out.shape)
-    dX = np.zeros(X.shape)
-    for n, oh, ow, c in np.ndindex(out.shape):
-        best, bi = X[n, oh * s, ow * s, c], 0
-        for t in range(k * k):
-            v = X[n, oh * s + t // k, ow * s + t % k, c]
-            if v > best:
-                best, bi = v, t
-        assert _selfcheck._bits_equal(out[n, oh, ow, c], best) and arg[n, oh, ow, c] == bi
-        dX[n, oh * s + bi // k, ow * s + bi % k, c] += g[n, oh, ow, c]
-    assert _selfcheck._bits_equal(_selfcheck.ref_maxpool_backward(g, arg, X.shape, k, s), dX)
-
-
-@pytest.mark.parametrize("regression, X, y, msl, want", [
-    (False, [[1.0], [2.0], [3.0], [4.0]], [0, 0, 1, 1], 1, (0, 2.5, 0.0)),
-    (False, [[1.0], [2.0], [3.0], [4.0]], [0, 0, 1, 1], 3, (None, None, None)),
-    (False, [[5.0, 1.0], [6.0, 1.0], [7.0, 2.0], [8.0, 2.0]], [0, 0, 1, 1], 1, (0, 6.5, 0.0)),
-    (False, [[1.0], [2.0], [3.0], [np.nan]], [0, 0, 0, 1], 1, (0, np.nan, 0.0)),
-    (True, [[1.0], [2.0], [3.0], [4.0], [5.0]], [1.0, 2.0, 3.0, 10.0, 11.0], 2, (0, 3.5, 0.5000000000000002)),
-    (True, [[1.0], [2.0], [3.0], [4.0], [5.0]], [1.0, 2.0, 3.0, 10.0, 11.0], 3, (None, None, None)),
-    (True, [[1.0], [2.0], [3.0]], [0.1, 0.1, np.nan], 1, (None, None, None)),
-])
-def test_split_references_on_worked_examples(regression, X, y, msl, want):
-    X, y = np.array(X), np.array(y)
-    for ref in (_selfcheck.ref_split, _selfcheck.np_split):
-        assert _selfcheck.same_split(ref(X, y, msl, regression), want), ref.__name__
-
-
-@pytest.mark.parametrize("seed", range(4))
-@pytest.mark.parametrize("regression", [False, True])
-def test_vectorised_split_reference_equals_the_plain_one(seed, regression):
-    rng = np.random.default_rng(seed)
-    n = int(rng.integers(2, 80))
-    X = np.round(rng.standard_normal((n, 3)), 1)
-    y = np.round(rng.standard_normal(n), 1) * 1e3 if regression else rng.choice([-4, 2, 9, 11], n)
-    for msl in (0, 1, 4):
-        assert _selfcheck.same_split(_selfcheck.np_split(X, y, msl, regression),
-                                     _selfcheck.ref_split(X, y, msl, regression))
-
-
-def test_knn_oracle_accepts_tie_orders_and_catches_faults():
-    X = np.array([[0.0, 0.0], [1.0, 0.0], [2.0, 0.0], [5.0, 5.0]])
-    Q = np.array([[1.0, 0.0]])
-    idx, dst = np.array([[1, 0, 2]], np.int32), np.array([[0.0, 1.0, 1.0]])
-    assert _selfcheck.brute_knn_check(X, Q, 3, idx, dst) is None
-    assert _selfcheck.brute_knn_check(X, Q, 3, idx[:, [0, 2, 1]], dst) is None  # tied rows either way
-    assert _selfcheck.brute_knn_check(X, Q, 3, idx[:, [1, 0, 2]], dst) == "indices inconsistent with their distances"
-    assert _selfcheck.brute_knn_check(X, Q, 3, idx, _bump_last(dst)) == "distances differ from brute force"
-    assert _selfcheck.brute_knn_check(X, Q, 3, np.array([[1, 0, 0]], np.int32), dst) == "an index is listed twice"
-    assert _selfcheck.brute_knn_check(X, Q, 3, np.array([[1, 0, -2]], np.int32), dst) == "index out of range"
-    assert "result dtypes" in _selfcheck.brute_knn_check(X, Q, 3, idx.astype(np.int64), dst)
-    assert "result shapes" in _selfcheck.brute_knn_check(X, Q, 9, idx, dst)  # k is clamped to 4 rows
-
-
-def test_root_check_tells_pow_from_sqrt():
-    S = np.random.default_rng(1).random((200, 300)) * 1e3
-    pow_root = _selfcheck.pow_half(S)
-    assert (pow_root != np.sqrt(S)).any()  # the two roots do differ on this matrix
-    assert _selfcheck.root_problem(pow_root, S) is None
-    assert _selfcheck.root_problem(np.sqrt(S), S) == "differs from pow(sum, 0.5)"
-    late = pow_root.copy()
-    i = np.flatnonzero(pow_root == np.sqrt(S))[-1]  # beyond the rows compared in full
-    late.flat[i] = np.nextafter(late.flat[i], 0)
-    assert _selfcheck.root_problem(late, S) == "differs from pow(sum, 0.5)"
-
-
-def test_machine_info_reads_cpu_flags_and_the_reported_simd_path(tmp_path, monkeypatch):
+@pytest.mark.parametrize("cap, path", [(None, "AVX-512"), (0, "AVX-512"), (4, "AVX2"), (2, "SSE2"), (16, "AVX-512")])
+def test_machine_info_reads_cpu_flags_and_the_reported_simd_path(tmp_path, monkeypatch, cap, path):
+    # the build records its cap on the SIMD width; an older build records none
+    build = None if cap is None else types.SimpleNamespace(SIMD_WIDTH_CAP=cap)
+    monkeypatch.setitem(sys.modules, "kelpwise.accel._build", build)
     cpuinfo = tmp_path / "cpuinfo"
     cpuinfo.write_text("model name\t: Test CPU\nflags\t\t: fpu sse2 avx2 fma avx512f\n\n"
                        "model name\t: Test CPU\nflags\t\t: fpu\n")
-    info = _selfcheck.machine_info({"_tarsine": _tarsine}, str(cpuinfo))
+    info = _machine.machine_info({"_tarsine": _tarsine}, str(cpuinfo))
     assert info["cpu"] == "Test CPU" and info["features"] == ["sse2", "avx2", "fma", "avx512f"]
-    # the path the kernels' run-time dispatch picks for these flags
-    assert info["simd_path"]["_tarsine"].startswith("AVX-512")
-    assert _selfcheck.simd_paths({}, {"sse2", "avx2"})["_tarsine"].startswith("AVX2")
-    assert _selfcheck.simd_paths({}, {"sse2"})["_tarsine"].startswith("SSE2")
+    # the path the kernels' run-time dispatch picks for these flags, under the build's cap
+    assert info["simd"] == path and info["simd_path"]["_tarsine"].startswith(path)
+    assert _machine.simd_paths({}, {"sse2", "avx2"})["_tarsine"].startswith("AVX2" if cap != 2 else "SSE2")
+    assert _machine.simd_paths({}, {"sse2"})["_tarsine"].startswith("SSE2")
     monkeypatch.setattr(_tarsine, "_simd_path", lambda: "avx512f, 8 pairs per vector", raising=False)
-    assert _selfcheck.simd_paths({"_tarsine": _tarsine})["_tarsine"] == "avx512f, 8 pairs per vector"
+    assert _machine.simd_paths({"_tarsine": _tarsine})["_tarsine"] == "avx512f, 8 pairs per vector"

@@ -1,10 +1,9 @@
-"""KDTree of kelpwise.accel._ostrim: exact results against a Python model of
-the build (libstdc++ introsort) and of the search (libstdc++ binary heap),
+"""KDTree of kelpwise.accel._ostrim: exact results against the Python model of
+its build and search on libstdc++'s sort and heap (tests/libstdcxx_model.py),
 against brute force, ties, NaN and infinities, conversions, lifetime and the
 refusals of malformed input."""
 
 import gc
-import math
 import subprocess
 import sys
 
@@ -13,207 +12,11 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
-
 from kelpwise.accel._ostrim import KDTree
+from kelpwise.accel.reference import knn_problem
 
-# ---------------------------------------------------------------------------
-# Model of std::sort and std::priority_queue as libstdc++ runs them. `less`
-# is the strict comparison; every function works on a[first:last] in place.
-
-
-def _push_heap(a, first, hole, top, value, less):
-    parent = (hole - 1) // 2
-    while hole > top and less(a[first + parent], value):
-        a[first + hole] = a[first + parent]
-        hole = parent
-        parent = (hole - 1) // 2
-    a[first + hole] = value
-
-
-def _adjust_heap(a, first, hole, length, value, less):
-    top = hole
-    child = hole
-    while child < (length - 1) // 2:
-        child = 2 * (child + 1)
-        if less(a[first + child], a[first + child - 1]):
-            child -= 1
-        a[first + hole] = a[first + child]
-        hole = child
-    if length % 2 == 0 and child == (length - 2) // 2:
-        child = 2 * (child + 1)
-        a[first + hole] = a[first + child - 1]
-        hole = child - 1
-    _push_heap(a, first, hole, top, value, less)
-
-
-def _pop_heap_into(a, first, last, result, less):
-    value = a[result]
-    a[result] = a[first]
-    _adjust_heap(a, first, 0, last - first, value, less)
-
-
-def _heapsort(a, first, last, less):
-    length = last - first
-    if length >= 2:
-        parent = (length - 2) // 2
-        while True:
-            _adjust_heap(a, first, parent, length, a[first + parent], less)
-            if parent == 0:
-                break
-            parent -= 1
-    while last - first > 1:
-        last -= 1
-        _pop_heap_into(a, first, last, last, less)
-
-
-def _linear_insert(a, i, less):
-    value = a[i]
-    j = i
-    while less(value, a[j - 1]):
-        a[j] = a[j - 1]
-        j -= 1
-    a[j] = value
-
-
-def _insertion_sort(a, first, last, less):
-    for i in range(first + 1, last):
-        if less(a[i], a[first]):
-            a[first + 1:i + 1], a[first] = a[first:i], a[i]
-        else:
-            _linear_insert(a, i, less)
-
-
-def _introsort_loop(a, first, last, depth, less):
-    while last - first > 16:
-        if depth == 0:
-            _heapsort(a, first, last, less)
-            return
-        depth -= 1
-        # median of (second, middle, last) moved to the front as the pivot
-        x, y, z = first + 1, first + (last - first) // 2, last - 1
-        if less(a[x], a[y]):
-            m = y if less(a[y], a[z]) else (z if less(a[x], a[z]) else x)
-        elif less(a[x], a[z]):
-            m = x
-        else:
-            m = z if less(a[y], a[z]) else y
-        a[first], a[m] = a[m], a[first]
-        lo, hi = first + 1, last
-        while True:
-            while less(a[lo], a[first]):
-                lo += 1
-            hi -= 1
-            while less(a[first], a[hi]):
-                hi -= 1
-            if lo >= hi:
-                break
-            a[lo], a[hi] = a[hi], a[lo]
-            lo += 1
-        _introsort_loop(a, lo, last, depth, less)
-        last = lo
-
-
-def std_sort(a, first, last, less):
-    n = last - first
-    if n < 2:
-        return
-    _introsort_loop(a, first, last, 2 * (n.bit_length() - 1), less)
-    if n > 16:
-        _insertion_sort(a, first, first + 16, less)
-        for i in range(first + 16, last):
-            _linear_insert(a, i, less)
-    else:
-        _insertion_sort(a, first, last, less)
-
-
-def _dist_less(u, v):
-    return u[0] < v[0]
-
-
-def heap_push(h, item):
-    h.append(item)
-    _push_heap(h, 0, len(h) - 1, 0, item, _dist_less)
-
-
-def heap_pop(h):
-    _pop_heap_into(h, 0, len(h) - 1, len(h) - 1, _dist_less)
-    h.pop()
-
-
-# ---------------------------------------------------------------------------
-# Model of the tree: node = (idx, dim, val, left, right).
-
-
-def model_build(X):
-    n, d = X.shape
-    rows = [[float(v) for v in r] for r in X]
-    # Data with NaN is sorted with NaN after every number (a strict weak
-    # ordering); without NaN the plain < is used, with the same comparisons.
-    has_nan = any(math.isnan(v) for r in rows for v in r)
-
-    def key_less(a, b):
-        return a < b or (has_nan and math.isnan(b) and not math.isnan(a))
-
-    def build(idxs, lo, cnt, depth):
-        if cnt == 0:
-            return None
-        if cnt == 1:
-            return (idxs[lo], 0, 0.0, None, None)
-        dim = depth % d
-        std_sort(idxs, lo, lo + cnt, lambda a, b: key_less(rows[a][dim], rows[b][dim]))
-        mid = cnt // 2
-        idx = idxs[lo + mid]
-        left = build(idxs, lo, mid, depth + 1)
-        right = build(idxs, lo + mid + 1, cnt - mid - 1, depth + 1)
-        return (idx, dim, rows[idx][dim], left, right)
-
-    return build(list(range(n)), 0, n, 0), rows
-
-
-def sq(a, b):
-    s = 0.0
-    for x, y in zip(a, b):
-        t = x - y
-        s += t * t
-    return s
-
-
-def model_query(tree, Q, k):
-    root, rows = tree
-    k = min(k, len(rows))
-    idx_out = np.zeros((len(Q), k), np.int32)
-    dst_out = np.zeros((len(Q), k))
-
-    def knn(node, q, heap):
-        if node is None:
-            return
-        idx, dim, val, left, right = node
-        dist = sq(q, rows[idx])
-        if len(heap) < k:
-            heap_push(heap, (dist, idx))
-        elif dist < heap[0][0]:
-            heap_pop(heap)
-            heap_push(heap, (dist, idx))
-        if left is None and right is None:
-            return
-        diff = q[dim] - val
-        near, far = (left, right) if diff <= 0 else (right, left)
-        knn(near, q, heap)
-        best = heap[0][0] if heap else 1e308
-        if diff * diff < best or len(heap) < k:
-            knn(far, q, heap)
-
-    for i, q in enumerate(Q):
-        heap = []
-        knn(root, [float(v) for v in q], heap)
-        for pos in range(len(heap) - 1, -1, -1):
-            dst_out[i, pos], idx_out[i, pos] = heap[0]
-            heap_pop(heap)
-    return idx_out, dst_out
-
-
-def bits(a):
-    return np.ascontiguousarray(a, dtype=np.float64).view(np.int64)
+from libstdcxx_model import heap_pop, heap_push, model_build, model_query
+from support import bits_equal
 
 
 def assert_same(result, expected):
@@ -221,16 +24,7 @@ def assert_same(result, expected):
     assert idx.dtype == np.int32 and dst.dtype == np.float64
     assert idx.shape == expected[0].shape == dst.shape
     assert np.array_equal(idx, expected[0])
-    assert np.array_equal(bits(dst), bits(expected[1]))
-
-
-def brute_sq(X, Q):
-    """Strict column-order sum of squared differences, one pair per cell."""
-    acc = np.zeros((Q.shape[0], X.shape[0]))
-    for c in range(X.shape[1]):
-        t = Q[:, c, None] - X[None, :, c]
-        acc = acc + t * t
-    return acc
+    assert bits_equal(dst, expected[1])
 
 
 # ---------------------------------------------------------------------------
@@ -363,14 +157,7 @@ def test_against_brute_force(data, n, d, k):
     elems = st.floats(-1e6, 1e6, allow_nan=False, width=64)
     X = data.draw(hnp.arrays(np.float64, (n, d), elements=elems))
     Q = data.draw(hnp.arrays(np.float64, (data.draw(st.integers(0, 8)), d), elements=elems))
-    idx, dst = KDTree(X).query(Q, k)
-    kk = min(k, n)
-    assert idx.shape == dst.shape == (Q.shape[0], kk)
-    full = brute_sq(X, Q)
-    for i in range(Q.shape[0]):
-        assert len(set(idx[i].tolist())) == kk
-        assert np.array_equal(bits(dst[i]), bits(full[i, idx[i]]))
-        assert np.array_equal(bits(dst[i]), bits(np.sort(full[i])[:kk]))
+    assert knn_problem(X, Q, k, *KDTree(X).query(Q, k)) is None
 
 
 # ---------------------------------------------------------------------------

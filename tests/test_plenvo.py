@@ -1,4 +1,4 @@
-"""im2col/col2im and max pooling against plain-loop references, bit for bit,
+"""im2col/col2im and max pooling against the plain references, bit for bit,
 with the refusals of inconsistent arguments and the failure lines."""
 
 import traceback
@@ -8,63 +8,10 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
-
 from kelpwise.accel import _plenvo as P
-from support import FakeNumpy, bits
+from kelpwise.accel import reference as ref
 
-
-def ref_im2col(X, kh, kw, s, p):
-    N, H, W, C = X.shape
-    Xp = np.pad(X, ((0, 0), (p, p), (p, p), (0, 0))) if p > 0 else X
-    OH, OW = (H + 2 * p - kh) // s + 1, (W + 2 * p - kw) // s + 1
-    cols = np.empty((N * OH * OW, kh * kw * C))
-    for n in range(N):
-        for oh in range(OH):
-            for ow in range(OW):
-                win = Xp[n, oh * s:oh * s + kh, ow * s:ow * s + kw, :]
-                cols[(n * OH + oh) * OW + ow] = win.reshape(-1)
-    return cols, OH, OW
-
-
-def ref_col2im(cols, shape, kh, kw, s, p):
-    N, H, W, C = shape
-    d = np.zeros((N, H + 2 * p, W + 2 * p, C))
-    OH, OW = (H + 2 * p - kh) // s + 1, (W + 2 * p - kw) // s + 1
-    for n in range(N):
-        for oh in range(OH):
-            for ow in range(OW):
-                row = cols[(n * OH + oh) * OW + ow].reshape(kh, kw, C)
-                d[n, oh * s:oh * s + kh, ow * s:ow * s + kw, :] += row
-    return d[:, p:-p, p:-p, :] if p > 0 else d
-
-
-def ref_forward(X, k, s):
-    N, H, W, C = X.shape
-    OH, OW = (H - k) // s + 1, (W - k) // s + 1
-    out = np.empty((N, OH, OW, C))
-    arg = np.empty((N, OH, OW, C), np.intp)
-    for n, oh, ow, c in np.ndindex(N, OH, OW, C):
-        best, bi = X[n, oh * s, ow * s, c], 0
-        for i in range(k):
-            for j in range(k):
-                v = X[n, oh * s + i, ow * s + j, c]
-                if v > best:
-                    best, bi = v, i * k + j
-        out[n, oh, ow, c], arg[n, oh, ow, c] = best, bi
-    return out, arg
-
-
-def ref_backward(grad, arg, shape, k, s):
-    dX = np.zeros(shape)
-    N, OH, OW, C = grad.shape
-    for n, oh, ow, c in np.ndindex(N, OH, OW, C):
-        idx = arg[n, oh, ow, c]
-        dX[n, oh * s + idx // k, ow * s + idx % k, c] += grad[n, oh, ow, c]
-    return dX
-
-
-def same(a, b):
-    return a.shape == b.shape and np.array_equal(bits(a), bits(b))
+from support import FakeNumpy, bits_equal
 
 
 def layouts(a):
@@ -110,17 +57,17 @@ def test_rows_after_the_last_window_are_never_read():
 def test_im2col_and_col2im_match_references(k, s, p):
     rng = np.random.default_rng(k * 10 + s + p)
     X = rng.standard_normal((2, 7, 6, 3))
-    expected, OH, OW = ref_im2col(X, k, k, s, p)
+    expected, OH, OW = ref.im2col(X, k, k, s, p)
     for Xl in layouts(X):
         cols, oh, ow = P.im2col(Xl, k, k, s, p)
-        assert (oh, ow) == (OH, OW) and cols.flags.c_contiguous and same(cols, expected)
+        assert (oh, ow) == (OH, OW) and cols.flags.c_contiguous and bits_equal(cols, expected)
     grads = rng.standard_normal(expected.shape)
-    want = ref_col2im(grads, X.shape, k, k, s, p)
+    want = ref.col2im(grads, X.shape, k, k, s, p)
     for gl in layouts(grads):
         if not gl.flags.writeable:
             continue
         got = P.col2im(gl, X.shape, k, k, s, p)
-        assert same(got, want)
+        assert bits_equal(got, want)
 
 
 @settings(max_examples=120, deadline=None)
@@ -137,14 +84,12 @@ def test_property_patch_functions(N, H, W, C, kh, kw, s, p, data):
                              elements=st.floats(allow_nan=True, allow_infinity=True, width=64)))
     if data.draw(st.booleans()):
         X = np.asfortranarray(X)
-    expected, OH, OW = ref_im2col(X, kh, kw, s, p)
+    expected, OH, OW = ref.im2col(X, kh, kw, s, p)
     cols, oh, ow = P.im2col(X, kh, kw, s, p)
-    assert (oh, ow) == (OH, OW) and same(cols, expected)
+    assert (oh, ow) == (OH, OW) and bits_equal(cols, expected)
     g = data.draw(hnp.arrays(np.float64, expected.shape, elements=st.floats(-1e3, 1e3, width=64)))
     # a negative pad adds no border: the buffer is the top-left part
-    want = ref_col2im(g, (N, H, W, C), kh, kw, s, p) if p >= 0 else \
-        ref_col2im(g, (N, H + 2 * p, W + 2 * p, C), kh, kw, s, 0)
-    assert same(P.col2im(g, (N, H, W, C), kh, kw, s, p), want)
+    assert bits_equal(P.col2im(g, (N, H, W, C), kh, kw, s, p), ref.col2im(g, (N, H, W, C), kh, kw, s, p))
 
 
 def test_col2im_is_the_adjoint_of_im2col():
@@ -162,7 +107,7 @@ def test_round_trip_with_non_overlapping_windows():
     back = P.col2im(P.im2col(X, 2, 2, 2, 0)[0], X.shape, 2, 2, 2, 0)
     Xp = X.copy()
     Xp[0, 0, 0, 0] = 0.0  # -0.0 comes back as +0.0
-    assert same(back, Xp)
+    assert bits_equal(back, Xp)
 
 
 def test_col2im_result_layout():
@@ -191,10 +136,10 @@ def test_inputs_are_not_modified_and_cols_is_a_copy():
     keep = X.copy()
     cols, _, _ = P.im2col(X, 2, 2)
     X += 1
-    assert same(cols, ref_im2col(keep, 2, 2, 1, 0)[0])
+    assert bits_equal(cols, ref.im2col(keep, 2, 2, 1, 0)[0])
     c2 = cols.copy()
     P.col2im(cols, (1, 4, 4, 2), 2, 2)
-    assert same(cols, c2)
+    assert bits_equal(cols, c2)
 
 
 def test_read_only_rules():
@@ -231,7 +176,7 @@ def test_read_only_rules():
 )
 def test_pooling_window_rules(window, value, index):
     out, arg = P.maxpool_forward(np.array(window, dtype=float).reshape(1, 2, 2, 1), 2, 2)
-    assert same(out.reshape(()), np.float64(value)) and arg.item() == index
+    assert bits_equal(out.reshape(()), np.float64(value)) and arg.item() == index
     assert arg.dtype == np.intp
 
 
@@ -242,17 +187,17 @@ def test_pooling_matches_reference(k, s, C):
     X = rng.integers(-3, 4, (2, 7, 8, C)).astype(float)  # many ties
     X[0, 1, 1, 0] = np.nan
     X[1, 2, 3, -1] = -np.inf
-    out_r, arg_r = ref_forward(X, k, s)
+    out_r, arg_r = ref.maxpool_forward(X, k, s)
     for Xl in layouts(X):
         if not Xl.flags.writeable and Xl.flags.c_contiguous:
             continue
         out, arg = P.maxpool_forward(Xl, k, s)
-        assert same(out, out_r) and np.array_equal(arg, arg_r)
+        assert bits_equal(out, out_r) and np.array_equal(arg, arg_r)
     grad = rng.standard_normal(out_r.shape)
-    want = ref_backward(grad, arg_r, X.shape, k, s)
+    want = ref.maxpool_backward(grad, arg_r, X.shape, k, s)
     for gl in layouts(grad):
         got = P.maxpool_backward(gl, np.asfortranarray(arg_r), list(X.shape), k, s)
-        assert same(got, want)
+        assert bits_equal(got, want)
 
 
 @pytest.mark.parametrize("C", [8, 9, 16])
@@ -266,7 +211,7 @@ def test_backward_windows_reaching_past_the_image(k, s, H, OH, C):
     arg[:, : OH - 1, : OH - 1] = rng.integers(0, k * k, (2, OH - 1, OH - 1, C))
     shape = (2, H, H, C)
     got = P.maxpool_backward(grad, arg, shape, k, s)
-    assert same(got, ref_backward(grad, arg, shape, k, s))
+    assert bits_equal(got, ref.maxpool_backward(grad, arg, shape, k, s))
 
 
 @pytest.mark.parametrize("k,s", [(2, 2), (3, 1), (3, 2)])
@@ -278,8 +223,8 @@ def test_backward_keeps_special_values_and_order(k, s):
     out, arg = P.maxpool_forward(X, k, s)
     grad = rng.choice([-0.0, 0.0, 1e308, -1e308, np.inf, -np.inf, np.nan, 0.1, 3.0], out.shape)
     with np.errstate(all="ignore"):
-        want = ref_backward(grad, arg, X.shape, k, s)
-    assert same(P.maxpool_backward(grad, arg, X.shape, k, s), want)
+        want = ref.maxpool_backward(grad, arg, X.shape, k, s)
+    assert bits_equal(P.maxpool_backward(grad, arg, X.shape, k, s), want)
 
 
 def test_backward_masks_and_counts():

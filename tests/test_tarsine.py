@@ -1,7 +1,6 @@
 """Pairwise distance kernels: results bit for bit against a strict
 column-order reference, every layout, edge cases and failure lines."""
 
-import math
 import traceback
 
 import numpy as np
@@ -9,30 +8,17 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
-
 from kelpwise.accel import _tarsine
-from support import bits
+from kelpwise.accel.reference import DISTANCE_KINDS, distances, pow_half
 
-FUNCS = {
-    "pairwise_squared_euclidean": (lambda diff: diff * diff, lambda acc: acc, 16),
-    "pairwise_distances": (lambda diff: diff * diff, np.frompyfunc(lambda a: math.pow(a, 0.5), 1, 1), 35),
-    "pairwise_manhattan_distances": (np.abs, lambda acc: acc, 54),
-}
+from support import FakeNumpy, bits_equal
+
+# the traceback line of each function's result allocation
+FUNCS = {"pairwise_squared_euclidean": 16, "pairwise_distances": 35, "pairwise_manhattan_distances": 54}
 
 
 def reference(name, X, Y):
-    """One accumulator per pair, columns added strictly in order."""
-    term, finish, _ = FUNCS[name]
-    n, d = X.shape
-    acc = np.zeros((n, Y.shape[0]))
-    for k in range(d):
-        acc = acc + term(X[:, k, None] - Y[None, :, k])
-    return np.asarray(finish(acc), dtype=np.float64).reshape(acc.shape)
-
-
-def assert_bits(actual, expected):
-    assert actual.shape == expected.shape
-    assert np.array_equal(bits(actual), bits(expected))
+    return distances(DISTANCE_KINDS[name], X, Y)
 
 
 def layouts(a):
@@ -74,7 +60,7 @@ def test_every_layout_matches_reference(name):
         for ly, Yl in layouts(Y):
             out = f(Xl, Yl)
             assert type(out) is np.ndarray and out.flags.c_contiguous, (lx, ly)
-            assert_bits(out, expected)
+            assert bits_equal(out, expected)
 
 
 @pytest.mark.parametrize("name", FUNCS)
@@ -82,7 +68,7 @@ def test_broadcast_inputs(name):
     row = np.array([1.5, -2.0, 3.25])
     X = np.broadcast_to(row, (4, 3))  # zero row stride, read-only
     Y = np.broadcast_to(np.array([[1.0], [2.0]]), (2, 3))  # zero column stride
-    assert_bits(getattr(_tarsine, name)(X, Y), reference(name, np.array(X), np.array(Y)))
+    assert bits_equal(getattr(_tarsine, name)(X, Y), reference(name, np.array(X), np.array(Y)))
 
 
 @pytest.mark.parametrize("name", FUNCS)
@@ -96,9 +82,9 @@ def test_matches_cdist(name):
     X = rng.standard_normal((37, 13))
     Y = rng.standard_normal((29, 13))
     out = getattr(_tarsine, name)(X, Y)
-    assert_bits(out, reference(name, X, Y))
+    assert bits_equal(out, reference(name, X, Y))
     if metric != "euclidean":  # cdist takes sqrt, we take pow(., 0.5)
-        assert_bits(out, cdist(X, Y, metric))
+        assert bits_equal(out, cdist(X, Y, metric))
     else:
         np.testing.assert_allclose(out, cdist(X, Y, metric), rtol=1e-15)
 
@@ -124,7 +110,7 @@ def test_property_random_shapes_and_values(name, n, m, d, extra, data):
         Y = Y[::-1]
     with np.errstate(all="ignore"):
         expected = reference(name, X, Y[:, :d])
-    assert_bits(getattr(_tarsine, name)(X, Y), expected)
+    assert bits_equal(getattr(_tarsine, name)(X, Y), expected)
 
 
 @pytest.mark.parametrize("name", FUNCS)
@@ -133,22 +119,22 @@ def test_empty_and_zero_width(name):
     assert f(np.zeros((0, 3)), np.zeros((4, 3))).shape == (0, 4)
     assert f(np.zeros((2, 3)), np.zeros((0, 3))).shape == (2, 0)
     out = f(np.ones((2, 0)), np.ones((3, 0)))
-    assert_bits(out, np.zeros((2, 3)))
+    assert bits_equal(out, np.zeros((2, 3)))
 
 
 @pytest.mark.parametrize("name", FUNCS)
 def test_same_array_gives_symmetric_matrix_with_zero_diagonal(name):
     X = np.random.default_rng(3).standard_normal((9, 4))
     out = getattr(_tarsine, name)(X, X)
-    assert_bits(np.diag(out), np.zeros(9))
-    assert_bits(out, out.T)
+    assert bits_equal(np.diag(out), np.zeros(9))
+    assert bits_equal(out, out.T)
 
 
 @pytest.mark.parametrize("name", FUNCS)
 def test_extra_columns_of_y_are_ignored(name):
     X = np.array([[1.0, 2.0]])
     Y = np.array([[0.0, 0.0, np.nan, 7.0, 8.0]])
-    assert_bits(getattr(_tarsine, name)(X, Y), reference(name, X, Y[:, :2]))
+    assert bits_equal(getattr(_tarsine, name)(X, Y), reference(name, X, Y[:, :2]))
 
 
 @pytest.mark.parametrize("name", FUNCS)
@@ -176,7 +162,7 @@ def test_inputs_unchanged(name):
     Y = X[::2].copy()
     Xc, Yc = X.copy(), Y.copy()
     getattr(_tarsine, name)(X, Y)
-    assert_bits(X, Xc) and assert_bits(Y, Yc)
+    assert bits_equal(X, Xc) and bits_equal(Y, Yc)
 
 
 @pytest.mark.parametrize("name", FUNCS)
@@ -185,15 +171,14 @@ def test_y_with_fewer_columns_is_refused(name):
         getattr(_tarsine, name)(np.zeros((1, 3)), np.zeros((5, 2)))
 
 
-class FakeNumpy:
-    float64 = np.float64
+def _empty(result):
+    """An np whose empty makes the (n, m) float64 result with `result`."""
 
-    def __init__(self, result):
-        self.result = result
-
-    def empty(self, shape, dtype):
+    def empty(shape, dtype):
         assert dtype is np.float64
-        return self.result(shape)
+        return result(shape)
+
+    return FakeNumpy(empty=empty)
 
 
 @pytest.mark.parametrize("name", FUNCS)
@@ -210,13 +195,13 @@ class FakeNumpy:
     ],
 )
 def test_result_allocation_failures(monkeypatch, name, fake, exc, message):
-    monkeypatch.setattr(_tarsine, "np", FakeNumpy(fake))
+    monkeypatch.setattr(_tarsine, "np", _empty(fake))
     with pytest.raises(exc) as info:
         getattr(_tarsine, name)(np.zeros((2, 2)), np.zeros((3, 2)))
     assert str(info.value) == message
     last = traceback.extract_tb(info.value.__traceback__)[-1]
     assert (last.name, last.filename, last.lineno) == (
-        f"kelpwise.accel._tarsine.{name}", "kelpwise/accel/_tarsine", FUNCS[name][2])
+        f"kelpwise.accel._tarsine.{name}", "kelpwise/accel/_tarsine", FUNCS[name])
 
 
 @pytest.mark.parametrize("name", FUNCS)
@@ -229,16 +214,8 @@ def test_np_is_looked_up_at_each_call(monkeypatch, name):
     monkeypatch.setattr("builtins.np", np, raising=False)
     assert f(X, X).shape == (2, 2)  # found in the builtins
     calls = []
-
-    class Recording:
-        float64 = np.float64
-
-        def empty(self, shape, dtype):
-            calls.append(shape)
-            return np.full(shape, 7.0)
-
-    monkeypatch.setattr(_tarsine, "np", Recording(), raising=False)
-    assert_bits(f(X, X[:1]), np.zeros((2, 1)))  # every element written
+    monkeypatch.setattr(_tarsine, "np", _empty(lambda shape: calls.append(shape) or np.full(shape, 7.0)), raising=False)
+    assert bits_equal(f(X, X[:1]), np.zeros((2, 1)))  # every element written
     assert calls == [(2, 1)] and all(type(v) is int for v in calls[0])
 
 
@@ -246,7 +223,7 @@ def test_numpy_errors_propagate_unchanged(monkeypatch):
     def refuse(shape):
         raise MemoryError("no room")
 
-    monkeypatch.setattr(_tarsine, "np", FakeNumpy(refuse))
+    monkeypatch.setattr(_tarsine, "np", _empty(refuse))
     with pytest.raises(MemoryError, match="^no room$"):
         _tarsine.pairwise_distances(np.zeros((2, 2)), np.zeros((2, 2)))
 
@@ -262,31 +239,23 @@ def test_vector_paths_at_block_edges(name):
             d = (n + m) % 6 + 1
             X = rng.standard_normal((n, d)) * 1e150
             Y = rng.standard_normal((m, d + 1))
-            X.flat[:: max(1, X.size // 3)] = [np.nan, np.inf, -np.inf, 5e-324, -0.0][: len(X.flat[:: max(1, X.size // 3)])]
+            spots = X.flat[:: max(1, X.size // 3)]
+            X.flat[:: max(1, X.size // 3)] = [np.nan, np.inf, -np.inf, 5e-324, -0.0][: len(spots)]
             with np.errstate(all="ignore"):
                 expected = reference(name, X, Y[:, :d])
-            assert_bits(f(X, Y), expected)
-            assert_bits(f(X[::-1], np.asfortranarray(Y)[::-1]), expected[::-1, ::-1])
+            assert bits_equal(f(X, Y), expected)
+            assert bits_equal(f(X[::-1], np.asfortranarray(Y)[::-1]), expected[::-1, ::-1])
 
 
 @pytest.mark.parametrize("name", FUNCS)
 def test_strided_result_from_np(monkeypatch, name):
     """A result whose rows are not contiguous (an np rebound to return a
     strided view) is written through its strides."""
-    class Strided:
-        float64 = np.float64
-
-        def empty(self, shape, dtype):
-            return np.full((shape[0], shape[1] * 2), 99.0)[:, ::-2]
-
+    strided = _empty(lambda shape: np.full((shape[0], shape[1] * 2), 99.0)[:, ::-2])
     X = np.random.default_rng(8).standard_normal((9, 5))
     Y = np.random.default_rng(9).standard_normal((21, 5))
-    monkeypatch.setattr(_tarsine, "np", Strided())
-    assert_bits(getattr(_tarsine, name)(X, Y), reference(name, X, Y))
-
-
-def _pow_half(acc):
-    return np.array([math.pow(a, 0.5) for a in acc.ravel()]).reshape(acc.shape)
+    monkeypatch.setattr(_tarsine, "np", strided)
+    assert bits_equal(getattr(_tarsine, name)(X, Y), reference(name, X, Y))
 
 
 @pytest.mark.parametrize("d", [2, 3, 8])
@@ -299,10 +268,10 @@ def test_root_is_pow_bit_for_bit_where_sqrt_differs(d):
     X = rng.standard_normal((700, d)) * np.exp2(rng.integers(-30, 30, (700, 1)))
     Y = rng.standard_normal((1021, d))  # odd count: lanes left for the tail
     acc = reference("pairwise_squared_euclidean", X, Y)
-    want = _pow_half(acc)
+    want = pow_half(acc)
     got = _tarsine.pairwise_distances(X, Y)
-    assert_bits(got, want)
-    assert not np.array_equal(np.sqrt(acc).view(np.int64), want.view(np.int64))
+    assert bits_equal(got, want)
+    assert not bits_equal(np.sqrt(acc), want)
 
 
 @pytest.mark.parametrize(
@@ -324,4 +293,4 @@ def test_root_special_and_boundary_accumulators(values):
     for shift in range(8):
         Y = np.roll(v, shift)[:, None]  # one column: acc = Y[j]**2, rounded
         X = np.zeros((7, 1))
-        assert_bits(_tarsine.pairwise_distances(X, Y), _pow_half(reference("pairwise_squared_euclidean", X, Y)))
+        assert bits_equal(_tarsine.pairwise_distances(X, Y), pow_half(reference("pairwise_squared_euclidean", X, Y)))

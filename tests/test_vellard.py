@@ -1,7 +1,6 @@
 """Split search: worked examples, tie-breaks, special values and a
-differential test against a plain-Python model of both searches."""
+differential test against the plain-Python reference of both searches."""
 
-import math
 import traceback
 
 import numpy as np
@@ -9,100 +8,14 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
-
 from kelpwise.accel import _vellard
+from kelpwise.accel.reference import NONE3, best_split
+from kelpwise.accel.reference import same_split as same
+
 from support import FakeNumpy
 
 C = _vellard._best_split_classifier
 R = _vellard._best_split_regressor
-NONE3 = (None, None, None)
-
-
-def ref_classifier(X, y, msl):
-    n, m = X.shape
-    classes = np.unique(y)
-    idx = {int(c): i for i, c in enumerate(classes)}
-    total = [0.0] * len(classes)
-    for i in range(n):
-        total[idx[int(y[i])]] += 1.0
-    tot = float(n)
-    base = 1.0
-    for c in range(len(classes)):
-        p = total[c] / tot if tot else math.nan
-        base -= p * p
-    if base < 1e-15:
-        return NONE3
-    best = (-1, 0.0, 1e308)
-    for j in range(m):
-        order = np.argsort(X[:, j])
-        left = [0.0] * len(classes)
-        left_n = 0.0
-        for i in range(n - 1):
-            left[idx[int(y[order[i]])]] += 1.0
-            cur, nxt = float(X[order[i], j]), float(X[order[i + 1], j])
-            left_n += 1.0
-            if cur == nxt:
-                continue
-            right_n = tot - left_n
-            if left_n < float(msl) or right_n < float(msl):
-                continue
-            lg = 1.0
-            for c in range(len(classes)):
-                p = left[c] / left_n
-                lg -= p * p
-            rg = 1.0
-            for c in range(len(classes)):
-                p = (total[c] - left[c]) / right_n
-                rg -= p * p
-            score = (left_n / tot) * lg + (right_n / tot) * rg
-            if score < best[2]:
-                best = (j, (cur + nxt) * 0.5, score)
-    return NONE3 if best[0] == -1 else best
-
-
-def ref_regressor(X, y, msl):
-    n, m = X.shape
-    s = s2 = 0.0
-    for i in range(n):
-        s += float(y[i])
-        s2 += float(y[i]) * float(y[i])
-    tot = float(n)
-    with np.errstate(all="ignore"):
-        mean = np.float64(s) / tot
-        base = np.float64(s2) / tot - mean * mean
-    if base < 1e-15:
-        return NONE3
-    best = (-1, 0.0, 1e308)
-    for j in range(m):
-        order = np.argsort(X[:, j])
-        ls = ls2 = ln = 0.0
-        for i in range(n - 1):
-            yk = float(y[order[i]])
-            ls += yk
-            ls2 += yk * yk
-            cur, nxt = float(X[order[i], j]), float(X[order[i + 1], j])
-            ln += 1.0
-            if cur == nxt:
-                continue
-            rn = tot - ln
-            if ln < float(msl) or rn < float(msl):
-                continue
-            rs, rs2 = s - ls, s2 - ls2
-            lm, rm = ls / ln, rs / rn
-            lv = ls2 / ln - lm * lm
-            rv = rs2 / rn - rm * rm
-            score = (ln / tot) * lv + (rn / tot) * rv
-            if score < best[2]:
-                best = (j, (cur + nxt) * 0.5, score)
-    return NONE3 if best[0] == -1 else best
-
-
-def same(a, b):
-    """Tuples equal to the last bit (NaN equal to NaN)."""
-    if a is NONE3 or b == NONE3:
-        return a == b
-    return a[0] == b[0] and all(
-        np.array([x]).view(np.int64)[0] == np.array([y]).view(np.int64)[0] for x, y in zip(a[1:], b[1:]))
 
 
 COL4 = np.array([[1.0], [2.0], [3.0], [4.0]])
@@ -150,7 +63,7 @@ def test_rounding_keeps_a_constant_target_from_counting_as_pure():
 def test_negative_variance_of_an_equal_side_is_not_clamped():
     X = np.arange(6.0)[:, None]
     y = np.array([0.1, 0.1, 0.1, 5.0, 6.0, 7.0])
-    assert same(R(X, y, 3), ref_regressor(X, y, 3))
+    assert same(R(X, y, 3), best_split(X, y, 3, True))
 
 
 @pytest.mark.parametrize("func", [C, R])
@@ -163,7 +76,7 @@ def test_no_split_tuple_is_one_constant(func):
 def test_small_min_samples_leaf_accepts_every_boundary(msl):
     X = np.array([[3.0], [1.0], [2.0], [4.0]])
     y = np.array([1, 0, 1, 0])
-    assert same(C(X, y, msl), ref_classifier(X, y, msl))
+    assert same(C(X, y, msl), best_split(X, y, msl, False))
 
 
 def test_ties_between_features_and_positions_keep_the_first():
@@ -189,7 +102,7 @@ def test_layouts(func):
     rng = np.random.default_rng(5)
     X = np.round(rng.standard_normal((30, 4)), 1)
     y = rng.integers(0, 3, 30) if func is C else np.round(rng.standard_normal(30), 2)
-    expected = (ref_classifier if func is C else ref_regressor)(X, y, 2)
+    expected = best_split(X, y, 2, func is R)
     for Xl in _layouts(X):
         for yl in (y, np.repeat(y, 2)[::2], y[::-1].copy()[::-1]):
             assert same(func(Xl, yl, 2), expected)
@@ -219,10 +132,10 @@ def test_differential_against_reference(n, m, msl, data, regression):
     X = data.draw(hnp.arrays(np.float64, (n, m), elements=value))
     if regression:
         y = data.draw(hnp.arrays(np.float64, n, elements=st.floats(-5, 5, width=64)))
-        expected, got = ref_regressor(X, y, msl), R(X, y, msl)
+        expected, got = best_split(X, y, msl, True), R(X, y, msl)
     else:
         y = data.draw(hnp.arrays(np.int64, n, elements=st.integers(-3, 3)))
-        expected, got = ref_classifier(X, y, msl), C(X, y, msl)
+        expected, got = best_split(X, y, msl, False), C(X, y, msl)
     assert same(got, expected), (got, expected)
 
 
@@ -231,9 +144,9 @@ def test_larger_random_nodes_match_reference():
     for _ in range(5):
         X = np.round(rng.standard_normal((200, 3)), 1)
         y = rng.integers(0, 4, 200)
-        assert same(C(X, y, 3), ref_classifier(X, y, 3))
+        assert same(C(X, y, 3), best_split(X, y, 3, False))
         yr = rng.standard_normal(200)
-        assert same(R(X, yr, 3), ref_regressor(X, yr, 3))
+        assert same(R(X, yr, 3), best_split(X, yr, 3, True))
 
 
 def _bad():

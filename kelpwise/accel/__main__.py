@@ -10,12 +10,13 @@ from __future__ import annotations
 import argparse
 import json
 import sys
+from dataclasses import asdict
 
 from rich.console import Console
 from rich.progress import BarColumn, MofNCompleteColumn, Progress, TextColumn, TimeElapsedColumn
 from rich.table import Table
 
-from . import _selfcheck
+from . import _bench, _machine, _selfcheck
 
 
 def _ms(seconds) -> str:
@@ -25,10 +26,22 @@ def _ms(seconds) -> str:
 def _machine_line(m: dict) -> str:
     peers = ", ".join(f"{k} {v}" for k, v in m["peers"].items() if v and k != "threadpoolctl") or "none"
     paths = "; ".join(f"{k}: {v}" for k, v in m["simd_path"].items())
-    return (f"[bold]kelpwise.accel[/bold] on {m['cpu']}\n"
-            f"CPU features: {' '.join(m['features']) or 'none of ' + ' '.join(_selfcheck.CPU_FLAGS)}\n"
-            f"SIMD path: {paths}\n"
-            f"Python {m['python']}, NumPy {m['numpy']}; peers installed: {peers}")
+    return (
+        f"[bold]kelpwise.accel[/bold] on {m['cpu']}\n"
+        f"CPU features: {' '.join(m['features']) or 'none of ' + ' '.join(_machine.CPU_FLAGS)}\n"
+        f"SIMD path: {paths}\n"
+        f"Python {m['python']}, NumPy {m['numpy']}; peers installed: {peers}"
+    )
+
+
+def as_json(checks, benches, machine: dict, quick: bool) -> dict:
+    return {
+        "ok": all(c.exact for c in checks) and all(b.exact for b in benches),
+        "quick": quick,
+        "machine": machine,
+        "checks": [asdict(c) for c in checks],
+        "benchmarks": [asdict(b) for b in benches],
+    }
 
 
 def main(argv=None) -> int:
@@ -36,24 +49,36 @@ def main(argv=None) -> int:
     parser.add_argument("--quick", action="store_true", help="small sizes: a run of a few seconds")
     parser.add_argument("--json", metavar="FILE", help="also write the results as JSON to FILE")
     parser.add_argument("--no-bench", action="store_true", help="run the self-check only")
-    parser.add_argument("--repeats", type=int, default=None, metavar="N",
-                        help="timed runs per case, median quoted (default 3 with --quick, else 5)")
+    parser.add_argument(
+        "--repeats",
+        type=int,
+        default=None,
+        metavar="N",
+        help="timed runs per case, median quoted (default 3 with --quick, else 5)",
+    )
     args = parser.parse_args(argv)
     # Piped output gets a wide fixed width so the table stays on one line per row.
-    console = Console(width=None if sys.stdout.isatty() else 150)
+    console = Console(width=None if sys.stdout.isatty() else 200)
 
-    mods, errors = _selfcheck.load_modules()
-    machine = _selfcheck.machine_info(mods)
+    mods, errors = _machine.load_modules()
+    machine = _machine.machine_info(mods)
     console.print(_machine_line(machine))
 
     def progress_bar():
-        return Progress(TextColumn("{task.description:<56}"), BarColumn(), MofNCompleteColumn(),
-                        TimeElapsedColumn(), console=console, transient=True)
+        return Progress(
+            TextColumn("{task.description:<56}"),
+            BarColumn(),
+            MofNCompleteColumn(),
+            TimeElapsedColumn(),
+            console=console,
+            transient=True,
+        )
 
     with progress_bar() as progress:
-        task = progress.add_task("self-check", total=len(_selfcheck.FUNCTIONS))
+        task = progress.add_task("self-check", total=len(_machine.FUNCTIONS))
         checks = _selfcheck.run_checks(
-            lambda name: progress.update(task, advance=1, description=f"check {name}"), loaded=(mods, errors))
+            lambda name: progress.update(task, advance=1, description=f"check {name}"), loaded=(mods, errors)
+        )
     table = Table(title="Self-check, bit for bit")
     table.add_column("function")
     table.add_column("result")
@@ -63,32 +88,43 @@ def main(argv=None) -> int:
 
     benches = []
     if not args.no_bench:
-        cases = _selfcheck.benchmark_cases(args.quick, mods)
+        cases = _bench.benchmark_cases(args.quick, mods, machine["simd_width"])
         repeats = args.repeats or (3 if args.quick else 5)
         with progress_bar() as progress:
             task = progress.add_task("benchmark", total=len(cases))
             for case in cases:
                 progress.update(task, description=f"time {case.kernel} {case.size}")
-                benches.append(_selfcheck.run_case(case, repeats))
+                benches.append(_bench.run_case(case, repeats))
                 progress.advance(task)
         table = Table(title=f"Timings: median of {repeats} runs, single thread")
-        for col in ("kernel", "size", "ours", "peer", "peer time", "ratio", "exact"):
-            table.add_column(col, justify="right" if col in ("ours", "peer time", "ratio") else "left")
+        for col in ("kernel", "size", "ours", "throughput", "SIMD path", "peer", "peer time", "ratio", "exact"):
+            table.add_column(col, justify="right" if col in ("ours", "throughput", "peer time", "ratio") else "left")
         notes = []
         for b in benches:
             exact = "[green]yes[/green]" if b.exact else "[red]NO[/red]"
             if b.detail:  # kept out of the table so that its rows stay on one line
                 notes.append(f"[{len(notes) + 1}] {b.kernel} {b.size}: {b.detail}")
                 exact += f" [{len(notes)}]"
-            table.add_row(b.kernel, b.size, _ms(b.ours_s), b.peer, _ms(b.peer_s),
-                          "-" if b.ratio is None else f"{b.ratio:.2f}x", exact)
+            table.add_row(
+                b.kernel,
+                b.size,
+                _ms(b.ours_s),
+                _bench.format_throughput(b.throughput, b.unit),
+                b.simd_path,
+                b.peer,
+                _ms(b.peer_s),
+                "-" if b.ratio is None else f"{b.ratio:.2f}x",
+                exact,
+            )
         console.print(table)
         for note in notes:
             console.print(note, markup=False)
-        console.print("ratio = peer time / our time (above 1: ours is faster); "
-                      "exact = our result bit-identical to the reference")
+        console.print(
+            "ratio = peer time / our time (above 1: ours is faster); exact = our result bit-identical to the reference"
+        )
+        console.print(_bench.UNITS_NOTE)
 
-    result = _selfcheck.as_json(checks, benches, machine, args.quick)
+    result = as_json(checks, benches, machine, args.quick)
     if args.json:
         with open(args.json, "w") as fh:
             json.dump(result, fh, indent=2)

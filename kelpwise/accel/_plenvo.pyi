@@ -5,7 +5,9 @@ import numpy.typing as npt
 
 _F = npt.NDArray[np.float64]
 
-def im2col(X: _F, kh: SupportsInt, kw: SupportsInt, stride: SupportsInt = 1, pad: SupportsInt = 0) -> tuple[_F, int, int]: ...
+def im2col(
+    X: _F, kh: SupportsInt, kw: SupportsInt, stride: SupportsInt = 1, pad: SupportsInt = 0
+) -> tuple[_F, int, int]: ...
 def col2im(
     cols: _F, shape: Any, kh: SupportsInt, kw: SupportsInt, stride: SupportsInt = 1, pad: SupportsInt = 0
 ) -> _F: ...

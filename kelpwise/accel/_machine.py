@@ -1,0 +1,136 @@
+"""The machine and the modules at hand: which kernel modules import, the
+processor and its features, the SIMD path the kernels take on it, and the
+versions of the libraries they are compared with."""
+
+from __future__ import annotations
+
+import importlib
+import importlib.metadata
+import platform
+from collections.abc import Callable
+
+import numpy as np
+
+MODULES = {
+    "_tarsine": ("pairwise_squared_euclidean", "pairwise_distances", "pairwise_manhattan_distances"),
+    "_plenvo": ("im2col", "col2im", "maxpool_forward", "maxpool_backward"),
+    "_vellard": ("_best_split_classifier", "_best_split_regressor"),
+    "_ostrim": ("KDTree", "KDTree.query"),
+}
+FUNCTIONS = tuple(f for names in MODULES.values() for f in names)
+
+CPU_FLAGS = ("sse2", "sse4_2", "avx", "avx2", "fma", "avx512f", "avx512dq", "avx512bw", "avx512vl")
+
+# The vector paths of the run-time dispatch, by width in doubles.
+PATH_NAMES = {8: "AVX-512", 4: "AVX2", 2: "SSE2"}
+
+
+def load_modules(importer: Callable[[str], object] = importlib.import_module) -> tuple[dict, dict]:
+    """(modules that import, {name: error text} for those that do not)."""
+    mods, errors = {}, {}
+    for name in MODULES:
+        try:
+            mods[name] = importer("kelpwise.accel." + name)
+        except Exception as e:  # ImportError, or anything a broken build raises
+            errors[name] = f"{type(e).__name__}: {e}"
+    return mods, errors
+
+
+def read_cpuinfo(cpuinfo: str = "/proc/cpuinfo") -> tuple[str, set[str]]:
+    """(model name, feature flags) of the first processor listed."""
+    flags: set[str] = set()
+    model = platform.machine()
+    try:
+        with open(cpuinfo) as fh:
+            for line in fh:
+                key, _, value = line.partition(":")
+                key = key.strip()
+                if key == "flags" and not flags:
+                    flags = set(value.split())
+                elif key == "model name" and model == platform.machine():
+                    model = value.strip()
+    except OSError:
+        pass
+    return model, flags
+
+
+def cpu_width(flags) -> int:
+    """The width the kernels' run-time dispatch picks for these CPU features:
+    AVX-512F gives 8 doubles, else AVX2 gives 4, else the SSE2 baseline 2."""
+    return 8 if "avx512f" in flags else 4 if "avx2" in flags else 2
+
+
+def build_cap() -> int:
+    """The cap on the SIMD width the modules were built with (CMake
+    -DKW_SIMD_WIDTH=4 or =2), as the build records it; 0 for no cap or a build
+    that records none."""
+    try:
+        return int(importlib.import_module(__package__ + "._build").SIMD_WIDTH_CAP)
+    except (ImportError, AttributeError, TypeError, ValueError):
+        return 0
+
+
+def simd_width(flags, cap: int | None = None) -> int:
+    """The width the kernels take here: the CPU's, lowered to the build's cap."""
+    width = cpu_width(flags)
+    cap = build_cap() if cap is None else cap
+    return min(width, cap) if cap > 0 else width
+
+
+def path_name(width: int) -> str:
+    return PATH_NAMES.get(width, f"{width} lanes")
+
+
+def dispatched_paths(width: int) -> dict:
+    """What each module does on the path of this width."""
+    name = path_name(width)
+    return {
+        "_tarsine": f"{name} ({width} lanes), one pair per lane"
+        + ("" if width <= 2 else "; root: sqrt where it provably equals glibc's pow, else pow"),
+        "_plenvo": f"max pooling {name}, 8 channels per step, 2x2 and 3x3 windows unrolled; patches: block copies",
+        "_vellard": "scalar sweep over values gathered in sorted order (NumPy argsort per column)",
+        "_ostrim": "scalar; bucket scans when the k nearest are unique, else the heap descent (cell-bound pruning)",
+    }
+
+
+def simd_paths(mods: dict, flags=(), cap: int | None = None) -> dict:
+    """The SIMD path of each module: what it reports through an optional
+    `_simd_path`, else the path its run-time dispatch picks here."""
+    paths = dispatched_paths(simd_width(flags, cap))
+    for name, mod in mods.items():
+        probe = getattr(mod, "_simd_path", None)
+        if probe is None:
+            continue
+        try:
+            paths[name] = str(probe() if callable(probe) else probe)
+        except Exception as e:
+            paths[name] = f"unknown ({type(e).__name__})"
+    return paths
+
+
+def machine_info(mods: dict, cpuinfo: str = "/proc/cpuinfo") -> dict:
+    model, flags = read_cpuinfo(cpuinfo)
+    cap = build_cap()
+    width = simd_width(flags, cap)
+    peers = {}
+    for name, dist in (
+        ("scipy", "scipy"),
+        ("sklearn", "scikit-learn"),
+        ("torch", "torch"),
+        ("threadpoolctl", "threadpoolctl"),
+    ):
+        try:  # read from the installed metadata: importing the peers here would cost seconds
+            peers[name] = importlib.metadata.version(dist)
+        except importlib.metadata.PackageNotFoundError:
+            peers[name] = None
+    return {
+        "cpu": model,
+        "features": [f for f in CPU_FLAGS if f in flags],
+        "simd_width": width,
+        "simd_width_cap": cap,
+        "simd": path_name(width),
+        "simd_path": simd_paths(mods, flags, cap),
+        "python": platform.python_version(),
+        "numpy": np.__version__,
+        "peers": peers,
+    }
