@@ -169,13 +169,16 @@ def test_machine_info_reads_cpu_flags_and_the_reported_simd_path(tmp_path, monke
     build = None if cap is None else types.SimpleNamespace(SIMD_WIDTH_CAP=cap)
     monkeypatch.setitem(sys.modules, "kelpwise.accel._build", build)
     cpuinfo = tmp_path / "cpuinfo"
-    cpuinfo.write_text("model name\t: Test CPU\nflags\t\t: fpu sse2 avx2 fma avx512f\n\n"
+    cpuinfo.write_text("model name\t: Test CPU\nflags\t\t: fpu sse2 avx2 fma avx512f avx512dq avx512bw avx512vl\n\n"
                        "model name\t: Test CPU\nflags\t\t: fpu\n")
     info = _machine.machine_info({"_tarsine": _tarsine}, str(cpuinfo))
-    assert info["cpu"] == "Test CPU" and info["features"] == ["sse2", "avx2", "fma", "avx512f"]
+    assert info["cpu"] == "Test CPU"
+    assert info["features"] == ["sse2", "avx2", "fma", "avx512f", "avx512dq", "avx512bw", "avx512vl"]
     # the path the kernels' run-time dispatch picks for these flags, under the build's cap
     assert info["simd"] == path and info["simd_path"]["_tarsine"].startswith(path)
     assert _machine.simd_paths({}, {"sse2", "avx2"})["_tarsine"].startswith("AVX2" if cap != 2 else "SSE2")
     assert _machine.simd_paths({}, {"sse2"})["_tarsine"].startswith("SSE2")
+    # AVX-512F alone (without DQ, BW, VL) takes the AVX2 path
+    assert _machine.cpu_width({"avx2", "avx512f"}) == 4
     monkeypatch.setattr(_tarsine, "_simd_path", lambda: "avx512f, 8 pairs per vector", raising=False)
     assert _machine.simd_paths({"_tarsine": _tarsine})["_tarsine"] == "avx512f, 8 pairs per vector"

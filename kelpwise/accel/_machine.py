@@ -54,10 +54,14 @@ def read_cpuinfo(cpuinfo: str = "/proc/cpuinfo") -> tuple[str, set[str]]:
     return model, flags
 
 
+AVX512_FLAGS = ("avx512f", "avx512dq", "avx512bw", "avx512vl")
+
+
 def cpu_width(flags) -> int:
     """The width the kernels' run-time dispatch picks for these CPU features:
-    AVX-512F gives 8 doubles, else AVX2 gives 4, else the SSE2 baseline 2."""
-    return 8 if "avx512f" in flags else 4 if "avx2" in flags else 2
+    AVX-512 (F, DQ, BW and VL) gives 8 doubles, else AVX2 gives 4, else the
+    SSE2 baseline 2."""
+    return 8 if all(f in flags for f in AVX512_FLAGS) else 4 if "avx2" in flags else 2
 
 
 def build_cap() -> int:
@@ -85,9 +89,9 @@ def dispatched_paths(width: int) -> dict:
     """What each module does on the path of this width."""
     name = path_name(width)
     return {
-        "_tarsine": f"{name} ({width} lanes), one pair per lane"
-        + ("" if width <= 2 else "; root: sqrt where it provably equals glibc's pow, else pow"),
-        "_plenvo": f"max pooling {name}, 8 channels per step, 2x2 and 3x3 windows unrolled; patches: block copies",
+        "_tarsine": f"{name} ({width} lanes), one pair per lane; root: sqrt where it provably equals glibc's pow, "
+        "else pow",
+        "_plenvo": f"max pooling {name}, {width} channels per step, 2x2 to 5x5 windows unrolled; patches: block copies",
         "_vellard": "scalar sweep over values gathered in sorted order (NumPy argsort per column)",
         "_ostrim": "scalar; bucket scans when the k nearest are unique, else the heap descent (cell-bound pruning)",
     }
