@@ -245,15 +245,15 @@ class UniqueSearch : SearchBase<D> {
   }
 
  private:
-  void score(int32_t p) {
+  // Scores one row: as Heap::offer, also recording the distances evicted
+  // or refused at equality.
+  void score(double dist, int32_t idx) {
     Heap& h = this->h;
-    const double dist = this->dist(p);
-    const int32_t idx = this->t.nodes[p].idx;
-    if (h.admits(dist)) {
-      if (h.full()) {
-        out_min_ = std::min(out_min_, h.top());
-        h.pop();
-      }
+    if (!h.full()) {
+      h.push(dist, idx);
+    } else if (dist < h.top()) {
+      out_min_ = std::min(out_min_, h.top());
+      h.pop();
       h.push(dist, idx);
     } else if (dist == h.top()) {
       out_min_ = std::min(out_min_, dist);
@@ -262,18 +262,23 @@ class UniqueSearch : SearchBase<D> {
 
   void visit(int32_t p, double bound) {
     if (p < 0 || !this->h.reaches(bound)) return;
-    const int32_t end = this->t.end[p];
+    const Tree& t = this->t;
+    const int32_t end = t.end[p];
     if (end - p <= kBucket) {  // a small subtree: its rows in one scan
-      for (int32_t r = p; r < end; ++r) score(r);
+      const double* row = this->row(p);
+      for (int32_t r = p; r < end; ++r, row += t.d) score(sq<D>(this->q, row, t.d), t.nodes[r].idx);
       return;
     }
-    const Node& nd = this->t.nodes[p];
-    this->prefetch(nd);
-    if (nd.left < 0 && nd.right < 0) return score(p);
+    const Node& nd = t.nodes[p];
+    if (nd.right >= 0) {  // the left child follows in the array
+      __builtin_prefetch(&t.nodes[nd.right]);
+      __builtin_prefetch(this->row(nd.right));
+    }
+    if (nd.left < 0 && nd.right < 0) return score(this->dist(p), nd.idx);
     const auto s = this->split(nd);
     visit(s.near, bound);
     // The node's row lies on its plane, inside this cell.
-    if (this->h.reaches(bound)) score(p);
+    if (this->h.reaches(bound)) score(this->dist(p), nd.idx);
     double far_bound;
     const double old = cell_.enter(nd.dim, s.diff, bound, far_bound);
     visit(s.far, far_bound);
