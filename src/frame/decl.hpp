@@ -42,7 +42,14 @@ struct Param {
 
 class Call;
 struct Args;
-using Body = PyObject* (*)(Call&, Args&);
+
+// A function's typed body (typed.hpp) with the kinds of the parameters it
+// takes, which must be those the function declares.
+struct Body {
+  PyObject* (*call)(Call&, Args&) = nullptr;
+  const Kind* kinds = nullptr;
+  int arity = 0;
+};
 
 struct FuncDef {
   const char* name;
@@ -53,7 +60,7 @@ struct FuncDef {
   const char* doc = nullptr;       // nullptr: __doc__ is None
   int line = 0;                    // traceback line of binding and array checks
   int conv_line = 0;               // traceback line of integer conversion
-  Body body = nullptr;             // the typed body, see typed.hpp
+  Body body;                       // the typed body, see typed.hpp
 };
 
 struct ModuleDecl {

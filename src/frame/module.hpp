@@ -5,6 +5,7 @@
 #include "decl.hpp"
 #include "function.hpp"
 #include "traceback.hpp"
+#include "typed.hpp"
 
 namespace kw {
 
@@ -116,7 +117,11 @@ static inline int module_exec_once(PyObject* module) {
   for (int i = 0; i < g_module->nfuncs; ++i) {
     const FuncDef* def = &g_module->funcs[i];
     line = def->line;
-    PyObject* fn = function_new(def, d);
+    PyObject* fn = nullptr;
+    if (body_matches(def))
+      fn = function_new(def, d);
+    else
+      PyErr_Format(PyExc_SystemError, "%s(): its body does not take the parameters it declares", def->name);
     int rc = fn ? PyDict_SetItemString(d, def->name, fn) : -1;
     Py_XDECREF(fn);
     if (rc < 0) {

@@ -9,6 +9,7 @@
 #ifndef KELPWISE_FRAME_TYPED_HPP
 #define KELPWISE_FRAME_TYPED_HPP
 
+#include <iterator>
 #include <new>
 #include <stdexcept>
 #include <type_traits>
@@ -32,14 +33,17 @@ template <class T>
 struct ArgAs;
 template <>
 struct ArgAs<const View&> {
+  static constexpr Kind kind = Kind::Array;
   static const View& get(const Args& a, int i) { return *a.view[i]; }
 };
 template <>
 struct ArgAs<int32_t> {
+  static constexpr Kind kind = Kind::Int32;
   static int32_t get(const Args& a, int i) { return a.i32[i]; }
 };
 template <>
 struct ArgAs<PyObject*> {
+  static constexpr Kind kind = Kind::Object;
   static PyObject* get(const Args& a, int i) { return a.obj[i]; }
 };
 
@@ -52,11 +56,20 @@ struct Typed<Impl> {
     return Impl(c, ArgAs<P>::get(a, (int)I)...);
   }
   static PyObject* body(Call& c, Args& a) { return call(c, a, std::index_sequence_for<P...>{}); }
+  static constexpr Kind kinds[] = {ArgAs<P>::kind...};
 };
 
 // The Body of a FuncDef from its typed implementation.
 template <auto Impl>
-constexpr Body typed = &Typed<Impl>::body;
+constexpr Body typed = {&Typed<Impl>::body, Typed<Impl>::kinds, (int)std::size(Typed<Impl>::kinds)};
+
+// True when a function's typed body takes the parameters it declares.
+static inline bool body_matches(const FuncDef* def) {
+  if (def->body.arity != def->nparams) return false;
+  for (int i = 0; i < def->nparams; ++i)
+    if (def->body.kinds[i] != def->params[i].kind) return false;
+  return true;
+}
 
 static inline PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
   Function* f = (Function*)self;
@@ -91,7 +104,7 @@ static inline PyObject* function_vectorcall(PyObject* self, PyObject* const* arg
   // the process: a failed allocation becomes MemoryError at the statement
   // being run.
   try {
-    return def->body(c, a);
+    return def->body.call(c, a);
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::length_error&) {
