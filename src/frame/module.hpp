@@ -47,7 +47,7 @@ static inline int module_exec(PyObject* module) {
   return 0;
 }
 
-static inline PyObject* module_create(PyObject* spec, PyModuleDef*) {
+static inline PyObject* module_create(PyObject* import_spec, PyModuleDef*) {
   if (g_module_obj) {
     if (g_module_interp != PyInterpreterState_Get()) {
       PyErr_Format(PyExc_ImportError, "%s cannot be loaded in more than one interpreter", g_module->name);
@@ -55,7 +55,7 @@ static inline PyObject* module_create(PyObject* spec, PyModuleDef*) {
     }
     return Py_NewRef(g_module_obj);
   }
-  PyObject* name = PyObject_GetAttrString(spec, "name");
+  PyObject* name = PyObject_GetAttrString(import_spec, "name");
   if (!name) return nullptr;
   PyObject* m = PyModule_NewObject(name);
   Py_DECREF(name);
