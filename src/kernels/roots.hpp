@@ -32,9 +32,6 @@
 #if defined(__GLIBC__)
 #include <gnu/libc-version.h>
 #endif
-#if defined(__x86_64__)
-#include <immintrin.h>
-#endif
 
 namespace kernels {
 

@@ -16,6 +16,10 @@
 #ifndef KELPWISE_KERNELS_SIMD_HPP
 #define KELPWISE_KERNELS_SIMD_HPP
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 #define KW_INLINE inline __attribute__((always_inline))
 #define KW_INLINE_LAMBDA __attribute__((always_inline))
 
