@@ -7,6 +7,8 @@ import logging
 import os
 import re
 import signal
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -170,6 +172,11 @@ def test_patches_and_pooling_match_one_call(sync, kh, kw, stride, pad):
     grad = rng.standard_normal(want_out.shape)
     dX = kd.maxpool_backward(chunked(grad, (3, 4)), argmax, X.shape, kh, stride)
     assert same(dX.compute(), _plenvo.maxpool_backward(grad, want_argmax, X.shape, kh, stride))
+
+
+def test_importing_the_package_loads_neither_dask_nor_numpy():
+    code = "import sys, kelpwise.accel; assert not {'dask', 'numpy'} & set(sys.modules), sorted(sys.modules)"
+    subprocess.run([sys.executable, "-c", code], check=True)
 
 
 # ---------------------------------------------------------------------------

@@ -256,8 +256,6 @@ def kneighbors(data: Any, queries: Any, k: int) -> tuple[da.Array, da.Array]:
     """
     from kelpwise.accel import _ostrim
     queries = _rows(queries, "queries")
-    if not isinstance(data, da.Array):
-        data = np.asarray(data)
     data = _wrap(data, "data", 2, -1).rechunk({1: -1})
     n, d = data.shape
     if queries.shape[1] != d:

@@ -1,0 +1,161 @@
+"""Scale-out benchmark of kelpwise.accel.dask: each case on a LocalCluster of
+one worker process and then of two (one thread each), medians of several
+runs, next to one call of the kernel in this process, every result checked
+bit for bit against that call.
+
+    python benchmarks/scale.py [--quick] [--repeats N] [--only SUBSTRING]
+
+Inputs are generated on the cluster from fixed seeds and kept there before
+timing starts, so a run times the kernels and the scheduling, not the
+transfer of inputs from this process; results stay on the workers (persisted
+or reduced per block), as they would in use.  Every run gives the inputs new
+keys, so k-nearest neighbours builds its trees (one per worker) in every
+timed run.
+"""
+
+from __future__ import annotations
+
+import argparse
+import logging
+import os
+import platform
+import statistics
+import time
+from dataclasses import dataclass
+from typing import Any, Callable
+
+import dask
+import dask.array as da
+import distributed
+import numpy as np
+from dask.graph_manipulation import clone
+
+import kelpwise.accel.dask as kd
+from kelpwise.accel import _ostrim, _plenvo, _tarsine, _vellard
+
+
+@dataclass
+class Case:
+    name: str
+    size: str
+    inputs: Callable[[], tuple]  # lazy Dask arrays, the same for every cluster
+    work: Callable[..., Any]  # inputs -> Dask collections to persist, or a computed result
+    one_call: Callable[..., Any]  # inputs as NumPy arrays -> the single call's result
+
+
+def cases(quick: bool) -> list[Case]:
+    s = 10 if quick else 1
+
+    def rng(seed):
+        return da.random.default_rng(seed)
+
+    n, nq = 100_000 // s, 1_000_000 // s
+    knn = Case("kneighbors", f"{nq} queries, {n}x3 data, k=10",
+               lambda: (rng(1).random((n, 3), chunks=(-1, -1)), rng(2).random((nq, 3), chunks=(nq // 16, -1))),
+               lambda X, Q: kd.kneighbors(X, Q, 10),
+               lambda X, Q: _ostrim.KDTree(X).query(Q, 10))
+    m = 20_000 // s
+    dist = Case("nearest distance per row", f"{m}x{m}, d=64, min per block",
+                lambda: (rng(3).random((m, 64), chunks=(m // 8, -1)), rng(4).random((m, 64), chunks=(m // 8, -1))),
+                lambda X, Y: kd.pairwise_distances(X, Y).min(axis=1),
+                lambda X, Y: _tarsine.pairwise_distances(X, Y).min(axis=1))
+    r = 200_000 // s
+    split = Case("best_split_classifier", f"{r}x64, 3 classes",
+                 lambda: (rng(5).random((r, 64), chunks=(-1, 8)), rng(6).integers(0, 3, r, chunks=-1)),
+                 lambda X, y: kd.best_split_classifier(X, y, 1),
+                 lambda X, y: _vellard._best_split_classifier(X, y, 1))
+    b = 256 // s
+    pool = Case("maxpool_forward", f"{b}x64x64x32, k=2 s=2",
+                lambda: (rng(7).random((b, 64, 64, 32), chunks=(16, -1, -1, -1)),),
+                lambda X: kd.maxpool_forward(X, 2, 2),
+                lambda X: _plenvo.maxpool_forward(X, 2, 2))
+    return [knn, dist, split, pool]
+
+
+def identical(a, b) -> bool:
+    if isinstance(a, tuple):
+        return len(a) == len(b) and all(identical(x, y) for x, y in zip(a, b))
+    if isinstance(a, np.ndarray):
+        return a.shape == b.shape and a.dtype == b.dtype and np.array_equal(a.view(np.uint8), b.view(np.uint8))
+    return repr(a) == repr(b)
+
+
+def median_time(fn: Callable[[], Any], repeats: int) -> float:
+    times = []
+    for _ in range(repeats):
+        t0 = time.perf_counter()
+        fn()
+        times.append(time.perf_counter() - t0)
+    return statistics.median(times)
+
+
+def is_lazy(out: Any) -> bool:
+    return dask.is_dask_collection(out) or isinstance(out, (tuple, list)) and any(map(dask.is_dask_collection, out))
+
+
+def run_on_cluster(client: distributed.Client, case: Case, repeats: int) -> tuple[float, Any]:
+    inputs = client.persist(case.inputs())
+    distributed.wait(inputs)
+    runs = iter(range(repeats + 1))
+
+    def once():
+        # Fresh keys for every run, or the cluster would hand back the
+        # results of the previous one.
+        fresh = clone(*inputs, seed=next(runs))
+        out = case.work(*(fresh if len(inputs) > 1 else (fresh,)))
+        if is_lazy(out):
+            out = client.persist(out)
+            distributed.wait(out)
+        return out
+
+    result = once()  # untimed: imports
+    if is_lazy(result):
+        result = client.gather(client.compute(result))
+    return median_time(once, repeats), tuple(result) if isinstance(result, list) else result
+
+
+def main(argv=None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--quick", action="store_true", help="sizes divided by 10")
+    parser.add_argument("--repeats", type=int, default=5, help="timed runs per case (default 5)")
+    parser.add_argument("--only", default="", metavar="SUBSTRING", help="only cases whose name contains this")
+    args = parser.parse_args(argv)
+
+    todo = [c for c in cases(args.quick) if args.only in c.name]
+    print(f"machine: {platform.processor() or platform.machine()}, {os.cpu_count()} cores; "
+          f"dask {dask.__version__}, distributed {distributed.__version__}, NumPy {np.__version__}")
+    print(f"median of {args.repeats} runs; one call = the kernel on the whole arrays in this process")
+    print("load average before: {:.2f} {:.2f} {:.2f}".format(*os.getloadavg()))
+
+    reference: dict[str, tuple[float, Any]] = {}
+    timings: dict[str, dict[int, tuple[float, bool]]] = {c.name: {} for c in todo}
+    for workers in (1, 2):
+        with distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
+                                      dashboard_address=":0", silence_logs=logging.ERROR) as cluster, \
+                distributed.Client(cluster) as client:
+            for case in todo:
+                if case.name not in reference:
+                    arrays = dask.compute(*case.inputs(), scheduler="threads")
+                    t0 = time.perf_counter()
+                    want = case.one_call(*arrays)
+                    reference[case.name] = (time.perf_counter() - t0, want)
+                    del arrays
+                seconds, got = run_on_cluster(client, case, args.repeats)
+                timings[case.name][workers] = (seconds, identical(got, reference[case.name][1]))
+                print(f"  {case.name}: {workers} worker(s) {seconds:.3f} s", flush=True)
+
+    print("load average after: {:.2f} {:.2f} {:.2f}".format(*os.getloadavg()))
+    print()
+    print("| case | size | one call | 1 worker | 2 workers | 1 → 2 workers | exact |")
+    print("|---|---|---|---|---|---|---|")
+    ok = True
+    for case in todo:
+        (t1, e1), (t2, e2) = timings[case.name][1], timings[case.name][2]
+        ok &= e1 and e2
+        print(f"| {case.name} | {case.size} | {reference[case.name][0]:.3f} s | {t1:.3f} s | {t2:.3f} s | "
+              f"{t1 / t2:.2f}× | {'yes' if e1 and e2 else 'NO'} |")
+    return 0 if ok else 1
+
+
+if __name__ == "__main__":
+    raise SystemExit(main())
