@@ -72,12 +72,12 @@ def _batch(x: Any, name: str) -> da.Array:
     return _wrap(x, name, 4, ("auto", -1, -1, -1)).rechunk({1: -1, 2: -1, 3: -1})
 
 
-def _unzip(pairs: da.Array, chunks: tuple, dtypes: tuple, name: str) -> tuple[da.Array, ...]:
+def _unzip(pairs: da.Array, chunks: tuple, dtypes: tuple) -> tuple[da.Array, ...]:
     """The arrays of a blockwise result whose blocks are tuples of arrays."""
     extra = tuple(range(pairs.ndim, len(chunks)))
     return tuple(
         pairs.map_blocks(operator.getitem, i, new_axis=extra or None, chunks=chunks, dtype=dtype,
-                         meta=np.empty((0,) * len(chunks), dtype=dtype), token=f"{name}-{i}")
+                         meta=np.empty((0,) * len(chunks), dtype=dtype))
         for i, dtype in enumerate(dtypes))
 
 
@@ -266,14 +266,14 @@ def kneighbors(data: Any, queries: Any, k: int) -> tuple[da.Array, da.Array]:
     if data.numblocks[0] == 1:
         pairs = da.blockwise(_tree_query, "q", queries, "qd", data, "nd", align_arrays=False, concatenate=True, dtype=object,
                              meta=_object_meta(1), token="kneighbors", k=k, key=data.name)
-        return _unzip(pairs, chunks, (np.int32, np.float64), "kneighbors")  # type: ignore[return-value]
+        return _unzip(pairs, chunks, (np.int32, np.float64))  # type: ignore[return-value]
     offsets = np.cumsum((0,) + data.chunks[0][:-1])
     parts = da.blockwise(_shard_query, "sq", data, "sd", da.from_array(offsets, chunks=1), "s",
                          queries, "qd", align_arrays=False, concatenate=True, dtype=object, meta=_object_meta(2),
                          token="kneighbors-shard", k=k, key=data.name)
     merged = da.blockwise(_merge_shards, "q", parts, "sq", concatenate=False, dtype=object,
                           meta=_object_meta(1), token="kneighbors-merge", k=k)
-    return _unzip(merged, chunks, (np.int64, np.float64), "kneighbors")  # type: ignore[return-value]
+    return _unzip(merged, chunks, (np.int64, np.float64))  # type: ignore[return-value]
 
 
 # ---------------------------------------------------------------------------
@@ -343,7 +343,7 @@ def im2col(X: Any, kh: Any, kw: Any, stride: Any = 1, pad: Any = 0) -> tuple[da.
     OH, OW, K = _geometry(H, W, C, kh, kw, stride, pad)
     cols = X.map_blocks(_im2col_block, kh, kw, stride, pad, drop_axis=(2, 3),
                         chunks=(tuple(n * OH * OW for n in X.chunks[0]), (K,)), dtype=np.float64,
-                        meta=np.empty((0, 0)), token="im2col")
+                        meta=np.empty((0, 0)))
     return cols, OH, OW
 
 
@@ -372,7 +372,7 @@ def col2im(cols: Any, shape: Any, kh: Any, kw: Any, stride: Any = 1, pad: Any = 
     cols = cols.rechunk((tuple(s * per_sample for s in samples), -1))
     return cols.map_blocks(_col2im_block, per_sample, H, W, C, kh, kw, stride, pad, new_axis=(2, 3),
                            chunks=(samples, *((s,) for s in out_shape[1:])), dtype=np.float64,
-                           meta=np.empty((0, 0, 0, 0)), token="col2im")
+                           meta=np.empty((0, 0, 0, 0)))
 
 
 def _maxpool_forward_block(X: np.ndarray, k: Any, stride: Any) -> tuple[np.ndarray, np.ndarray]:
@@ -388,8 +388,8 @@ def maxpool_forward(X: Any, k: Any, stride: Any) -> tuple[da.Array, da.Array]:
     N, H, W, C = X.shape
     _, OH, OW, _ = _plenvo.maxpool_forward(np.zeros((0, H, W, C)), k, stride)[0].shape
     pairs = X.map_blocks(_maxpool_forward_block, k, stride, dtype=object, meta=_object_meta(4),
-                         chunks=(X.chunks[0], (OH,), (OW,), (C,)), token="maxpool_forward")
-    return _unzip(pairs, pairs.chunks, (np.float64, np.intp), "maxpool_forward")  # type: ignore[return-value]
+                         chunks=(X.chunks[0], (OH,), (OW,), (C,)))
+    return _unzip(pairs, pairs.chunks, (np.float64, np.intp))  # type: ignore[return-value]
 
 
 def _maxpool_backward_block(grad: np.ndarray, argmax: np.ndarray, H: int, W: int, C: int, k: Any,
@@ -411,4 +411,4 @@ def maxpool_backward(grad: Any, argmax: Any, shape: Any, k: Any, stride: Any) ->
         raise ValueError(f"grad holds {grad.shape[0]} samples and shape {N}; they must be equal")
     return da.map_blocks(_maxpool_backward_block, grad, argmax.rechunk(grad.chunks), H, W, C, k, stride,
                          chunks=(grad.chunks[0], (H,), (W,), (C,)), dtype=np.float64,
-                         meta=np.empty((0, 0, 0, 0)), token="maxpool_backward")
+                         meta=np.empty((0, 0, 0, 0)))
