@@ -72,13 +72,14 @@ def _batch(x: Any, name: str) -> da.Array:
     return _wrap(x, name, 4, ("auto", -1, -1, -1)).rechunk({1: -1, 2: -1, 3: -1})
 
 
-def _unzip(pairs: da.Array, chunks: tuple, dtypes: tuple) -> tuple[da.Array, ...]:
-    """The arrays of a blockwise result whose blocks are tuples of arrays."""
-    extra = tuple(range(pairs.ndim, len(chunks)))
-    return tuple(
-        pairs.map_blocks(operator.getitem, i, new_axis=extra or None, chunks=chunks, dtype=dtype,
-                         meta=np.empty((0,) * len(chunks), dtype=dtype))
-        for i, dtype in enumerate(dtypes))
+def _unzip(pairs: da.Array, chunks: tuple, dtypes: tuple[Any, Any]) -> tuple[da.Array, da.Array]:
+    """The two arrays of a blockwise result whose blocks are pairs of arrays."""
+    extra = tuple(range(pairs.ndim, len(chunks))) or None
+
+    def item(i: int) -> da.Array:
+        return da.map_blocks(operator.getitem, pairs, i, new_axis=extra, chunks=chunks, dtype=dtypes[i],
+                             meta=np.empty((0,) * len(chunks), dtype=dtypes[i]))
+    return item(0), item(1)
 
 
 def _object_meta(ndim: int) -> np.ndarray:
@@ -266,14 +267,14 @@ def kneighbors(data: Any, queries: Any, k: int) -> tuple[da.Array, da.Array]:
     if data.numblocks[0] == 1:
         pairs = da.blockwise(_tree_query, "q", queries, "qd", data, "nd", align_arrays=False, concatenate=True, dtype=object,
                              meta=_object_meta(1), token="kneighbors", k=k, key=data.name)
-        return _unzip(pairs, chunks, (np.int32, np.float64))  # type: ignore[return-value]
+        return _unzip(pairs, chunks, (np.int32, np.float64))
     offsets = np.cumsum((0,) + data.chunks[0][:-1])
     parts = da.blockwise(_shard_query, "sq", data, "sd", da.from_array(offsets, chunks=1), "s",
                          queries, "qd", align_arrays=False, concatenate=True, dtype=object, meta=_object_meta(2),
                          token="kneighbors-shard", k=k, key=data.name)
     merged = da.blockwise(_merge_shards, "q", parts, "sq", concatenate=False, dtype=object,
                           meta=_object_meta(1), token="kneighbors-merge", k=k)
-    return _unzip(merged, chunks, (np.int64, np.float64))  # type: ignore[return-value]
+    return _unzip(merged, chunks, (np.int64, np.float64))
 
 
 # ---------------------------------------------------------------------------
@@ -389,7 +390,7 @@ def maxpool_forward(X: Any, k: Any, stride: Any) -> tuple[da.Array, da.Array]:
     _, OH, OW, _ = _plenvo.maxpool_forward(np.zeros((0, H, W, C)), k, stride)[0].shape
     pairs = X.map_blocks(_maxpool_forward_block, k, stride, dtype=object, meta=_object_meta(4),
                          chunks=(X.chunks[0], (OH,), (OW,), (C,)))
-    return _unzip(pairs, pairs.chunks, (np.float64, np.intp))  # type: ignore[return-value]
+    return _unzip(pairs, pairs.chunks, (np.float64, np.intp))
 
 
 def _maxpool_backward_block(grad: np.ndarray, argmax: np.ndarray, H: int, W: int, C: int, k: Any,
