@@ -99,8 +99,8 @@ def _distances(metric: str, X: Any, Y: Any) -> da.Array:
     X, Y = _rows(X, "X"), _rows(Y, "Y")
     if X.shape[1] != Y.shape[1]:
         raise ValueError(f"X has {X.shape[1]} columns and Y has {Y.shape[1]}; they must have the same number")
-    return da.blockwise(_distance_block, "ij", X, "ik", Y, "jk", align_arrays=False, concatenate=True, dtype=np.float64,
-                        meta=np.empty((0, 0)), token=metric, metric=metric)
+    return da.blockwise(_distance_block, "ij", X, "ik", Y, "jk", align_arrays=False, concatenate=True,
+                        dtype=np.float64, meta=np.empty((0, 0)), token=metric, metric=metric)
 
 
 def pairwise_squared_euclidean(X: Any, Y: Any) -> da.Array:
@@ -260,17 +260,18 @@ def kneighbors(data: Any, queries: Any, k: int) -> tuple[da.Array, da.Array]:
     data = _wrap(data, "data", 2, -1).rechunk({1: -1})
     n, d = data.shape
     if queries.shape[1] != d:
-        raise ValueError(f"queries have {queries.shape[1]} columns and data has {d}; they must have the same number")
+        raise ValueError(f"queries have {queries.shape[1]} columns and data has {d}; "
+                         "they must have the same number")
     _ostrim.KDTree(np.empty((0, d))).query(np.empty((0, d)), k)  # the tree's own refusal of k
     k = min(int(k), n)
     chunks = (queries.chunks[0], (k,))
     if data.numblocks[0] == 1:
-        pairs = da.blockwise(_tree_query, "q", queries, "qd", data, "nd", align_arrays=False, concatenate=True, dtype=object,
-                             meta=_object_meta(1), token="kneighbors", k=k, key=data.name)
+        pairs = da.blockwise(_tree_query, "q", queries, "qd", data, "nd", align_arrays=False, concatenate=True,
+                             dtype=object, meta=_object_meta(1), token="kneighbors", k=k, key=data.name)
         return _unzip(pairs, chunks, (np.int32, np.float64))
     offsets = np.cumsum((0,) + data.chunks[0][:-1])
-    parts = da.blockwise(_shard_query, "sq", data, "sd", da.from_array(offsets, chunks=1), "s",
-                         queries, "qd", align_arrays=False, concatenate=True, dtype=object, meta=_object_meta(2),
+    parts = da.blockwise(_shard_query, "sq", data, "sd", da.from_array(offsets, chunks=1), "s", queries, "qd",
+                         align_arrays=False, concatenate=True, dtype=object, meta=_object_meta(2),
                          token="kneighbors-shard", k=k, key=data.name)
     merged = da.blockwise(_merge_shards, "q", parts, "sq", concatenate=False, dtype=object,
                           meta=_object_meta(1), token="kneighbors-merge", k=k)
@@ -289,9 +290,9 @@ def _split_block(X: np.ndarray, y: np.ndarray, min_samples_leaf: Any, kind: str)
 def _best_split(kind: str, X: Any, y: Any, min_samples_leaf: Any) -> tuple:
     X = _wrap(X, "X", 2, (-1, "auto")).rechunk({0: -1})
     y = _wrap(y, "y", 1, -1).rechunk(-1)
-    blocks = da.blockwise(_split_block, "j", X, "ij", y, "l", align_arrays=False, concatenate=True, dtype=object,
-                          meta=_object_meta(1), token=kind.lstrip("_"), min_samples_leaf=min_samples_leaf,
-                          kind=kind)
+    blocks = da.blockwise(_split_block, "j", X, "ij", y, "l", align_arrays=False, concatenate=True,
+                          dtype=object, meta=_object_meta(1), token=kind.lstrip("_"),
+                          min_samples_leaf=min_samples_leaf, kind=kind)
     results = dask.compute(*blocks.to_delayed().ravel())
     # The kernel keeps the first strictly lower score, feature by feature;
     # taking the chunk winners in feature order by the same rule gives its
@@ -367,7 +368,8 @@ def col2im(cols: Any, shape: Any, kh: Any, kw: Any, stride: Any = 1, pad: Any = 
     cols = _wrap(cols, "cols", 2, ("auto", -1))
     per_sample = OH * OW
     if cols.shape != (N * per_sample, K):
-        raise ValueError(f"cols has shape {cols.shape}, expected {(N * per_sample, K)} for this shape and window")
+        raise ValueError(f"cols has shape {cols.shape}, expected {(N * per_sample, K)} "
+                         "for this shape and window")
     ends = sorted({round(e / per_sample) for e in np.cumsum(cols.chunks[0])} - {0} | {N})
     samples = tuple(np.diff((0, *ends)).tolist()) if N else (0,)
     cols = cols.rechunk((tuple(s * per_sample for s in samples), -1))
