@@ -124,8 +124,8 @@ def test_sharded_kneighbors_take_the_lowest_rows_among_equal_distances(n, nq, d,
 
 
 def test_sharded_tie_at_the_kth_place_beyond_the_first_k_plus_one():
-    # Eleven rows at distance 1 in one shard: its tree returns some three of
-    # them, the answer needs rows 0, 1, 2.
+    # Eleven rows at distance 1 in one shard: its tree returns three of them
+    # (not 0 and 1), the answer is rows 0 and 1.
     X = np.array([[1.0, 0.0], [0.0, 1.0], [-1.0, 0.0], [0.0, -1.0]] * 3)[:11]
     idx, dist = dask.compute(*kd.kneighbors(chunked(X, (11, 0)), np.zeros((1, 2)), 2),
                              scheduler="synchronous")
@@ -241,22 +241,28 @@ def test_cluster_results_match_one_call(client):
     data, queries = rng.integers(0, 5, (400, 3)).astype(float), rng.integers(0, 5, (333, 3)).astype(float)
     qd = chunked(queries, (100, 33, 200))
     batch = rng.standard_normal((9, 8, 8, 3)).round(1)
-    bd = chunked(batch, (4, 5))
+    bd, grad = chunked(batch, (4, 5)), rng.standard_normal((9, 4, 4, 3))
+    cols, pooled = kd.im2col(bd, 3, 3, 1, 1)[0], kd.maxpool_forward(bd, 2, 2)
+    want_cols, want_pooled = _plenvo.im2col(batch, 3, 3, 1, 1)[0], _plenvo.maxpool_forward(batch, 2, 2)
     lazy = {m: getattr(kd, m)(Xd, Yd) for m in METRICS}
-    lazy["tree"] = kd.kneighbors(data, qd, 6)
+    want = {m: getattr(_tarsine, m)(X, Y) for m in METRICS}
+    lazy["tree"], want["tree"] = kd.kneighbors(data, qd, 6), _ostrim.KDTree(data).query(queries, 6)
     lazy["shards"] = kd.kneighbors(chunked(data, (150, 50, 200)), qd, 6)
-    lazy["im2col"] = kd.im2col(bd, 3, 3, 1, 1)[0]
-    lazy["maxpool"] = kd.maxpool_forward(bd, 2, 2)
-    got = client.gather(client.compute(lazy))
-    for m in METRICS:
-        assert same(got[m], getattr(_tarsine, m)(X, Y))
-    assert all(map(same, got["tree"], _ostrim.KDTree(data).query(queries, 6)))
     want_idx, want_dist = knn_model(data, queries, 6)
-    assert same(got["shards"][0], want_idx.astype(np.int64)) and same(got["shards"][1], want_dist)
-    assert same(got["im2col"], _plenvo.im2col(batch, 3, 3, 1, 1)[0])
-    assert all(map(same, got["maxpool"], _plenvo.maxpool_forward(batch, 2, 2)))
-    y = rng.random(301)
-    assert kd.best_split_regressor(chunked(X.T, (3, 4)).T, y, 3) == _vellard._best_split_regressor(X, y, 3)
+    want["shards"] = (want_idx.astype(np.int64), want_dist)
+    lazy["im2col"], want["im2col"] = cols, want_cols
+    lazy["col2im"] = kd.col2im(cols, batch.shape, 3, 3, 1, 1)
+    want["col2im"] = _plenvo.col2im(want_cols, batch.shape, 3, 3, 1, 1)
+    lazy["maxpool_forward"], want["maxpool_forward"] = pooled, want_pooled
+    lazy["maxpool_backward"] = kd.maxpool_backward(chunked(grad, (6, 3)), pooled[1], batch.shape, 2, 2)
+    want["maxpool_backward"] = _plenvo.maxpool_backward(grad, want_pooled[1], batch.shape, 2, 2)
+    got = client.gather(client.compute(lazy))
+    for name, w in want.items():
+        assert all(map(same, got[name], w)) if isinstance(w, tuple) else same(got[name], w), name
+    y, labels = rng.random(301), rng.integers(0, 4, 301)
+    Xc = chunked(X.T, (3, 4)).T
+    assert kd.best_split_regressor(Xc, y, 3) == _vellard._best_split_regressor(X, y, 3)
+    assert kd.best_split_classifier(Xc, labels, 3) == _vellard._best_split_classifier(X, labels, 3)
 
 
 def test_cluster_builds_each_tree_once_per_worker(client):
