@@ -3,19 +3,22 @@ one worker process and then of two (one thread each), medians of several
 runs, next to one call of the kernel in this process, every result checked
 bit for bit against that call.
 
-    python benchmarks/scale.py [--quick] [--repeats N] [--only SUBSTRING]
+    python benchmarks/scale.py [--quick] [--repeats N] [--only SUBSTRING] [--quiet CORES]
 
 Inputs are generated on the cluster from fixed seeds and kept there before
 timing starts, so a run times the kernels and the scheduling, not the
 transfer of inputs from this process; results stay on the workers (persisted
 or reduced per block), as they would in use.  Every run gives the inputs new
 keys, so k-nearest neighbours builds its trees (one per worker) in every
-timed run.
+timed run.  On a shared machine, each run first waits for a quiet second,
+and runs during which other processes took CPU are repeated; the table shows
+the most CPU other processes took during the runs that count.
 """
 
 from __future__ import annotations
 
 import argparse
+import itertools
 import logging
 import os
 import platform
@@ -96,28 +99,53 @@ def cpu_seconds() -> tuple[float, float]:
     return busy, own
 
 
-def median_time(fn: Callable[[], Any], repeats: int) -> tuple[float, float]:
-    """The median wall time of `fn`, and the most CPU that other processes
-    of the machine took during a run, in cores."""
-    times, others = [], []
-    for _ in range(repeats):
-        busy, own = cpu_seconds()
+def others(busy: float, own: float, busy1: float, own1: float, seconds: float) -> float:
+    """Cores that other processes of the machine took over `seconds`."""
+    return max(0.0, (busy1 - busy) - (own1 - own)) / seconds
+
+
+def wait_until_quiet(limit: float, patience: float) -> None:
+    """Wait (at most `patience` seconds) for a second in which other
+    processes take less than `limit` cores."""
+    end = time.perf_counter() + patience
+    while time.perf_counter() < end:
+        before = cpu_seconds()
+        time.sleep(1.0)
+        if others(*before, *cpu_seconds(), 1.0) < limit:
+            return
+
+
+def median_time(fn: Callable[[], Any], repeats: int, limit: float) -> tuple[float, float]:
+    """The median wall time of `repeats` runs of `fn`, and the most CPU that
+    other processes took during one of them, in cores.  Each run waits for a
+    quiet second first; a run during which other processes took `limit`
+    cores or more counts only if three times `repeats` runs gave too few
+    quiet ones, the least disturbed first."""
+    quiet: list[tuple[float, float]] = []
+    disturbed: list[tuple[float, float]] = []
+    for _ in range(3 * repeats):
+        wait_until_quiet(limit, patience=60)
+        before = cpu_seconds()
         t0 = time.perf_counter()
         fn()
-        times.append(time.perf_counter() - t0)
-        busy1, own1 = cpu_seconds()
-        others.append(max(0.0, (busy1 - busy) - (own1 - own)) / times[-1])
-    return statistics.median(times), max(others)
+        seconds = time.perf_counter() - t0
+        load = others(*before, *cpu_seconds(), seconds)
+        (quiet if load < limit else disturbed).append((seconds, load))
+        if len(quiet) == repeats:
+            break
+    runs = (quiet + sorted(disturbed, key=lambda run: run[1]))[:repeats]
+    return statistics.median(s for s, _ in runs), max(load for _, load in runs)
 
 
 def is_lazy(out: Any) -> bool:
     return dask.is_dask_collection(out) or isinstance(out, (tuple, list)) and any(map(dask.is_dask_collection, out))
 
 
-def run_on_cluster(client: distributed.Client, case: Case, repeats: int) -> tuple[tuple[float, float], Any]:
+def run_on_cluster(client: distributed.Client, case: Case, repeats: int,
+                   limit: float) -> tuple[tuple[float, float], Any]:
     inputs = client.persist(case.inputs())
     distributed.wait(inputs)
-    runs = iter(range(repeats + 1))
+    runs = itertools.count()
 
     def once():
         # Fresh keys for every run, or the cluster would hand back the
@@ -132,7 +160,7 @@ def run_on_cluster(client: distributed.Client, case: Case, repeats: int) -> tupl
     result = once()  # untimed: imports
     if is_lazy(result):
         result = client.gather(client.compute(result))
-    return median_time(once, repeats), tuple(result) if isinstance(result, list) else result
+    return median_time(once, repeats, limit), tuple(result) if isinstance(result, list) else result
 
 
 def main(argv=None) -> int:
@@ -140,6 +168,8 @@ def main(argv=None) -> int:
     parser.add_argument("--quick", action="store_true", help="sizes divided by 10")
     parser.add_argument("--repeats", type=int, default=5, help="timed runs per case (default 5)")
     parser.add_argument("--only", default="", metavar="SUBSTRING", help="only cases whose name contains this")
+    parser.add_argument("--quiet", type=float, default=0.1, metavar="CORES",
+                        help="repeat runs during which other processes took this many cores (default 0.1)")
     args = parser.parse_args(argv)
 
     todo = [c for c in cases(args.quick) if args.only in c.name]
@@ -148,7 +178,7 @@ def main(argv=None) -> int:
     print(f"median of {args.repeats} runs; one call = the kernel on the whole arrays in this process")
     print("load average before: {:.2f} {:.2f} {:.2f}".format(*os.getloadavg()))
 
-    reference: dict[str, tuple[float, Any]] = {}
+    reference: dict[str, tuple[tuple[float, float], Any]] = {}
     timings: dict[str, dict[int, tuple[tuple[float, float], bool]]] = {c.name: {} for c in todo}
     for workers in (1, 2):
         with distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
@@ -157,11 +187,11 @@ def main(argv=None) -> int:
             for case in todo:
                 if case.name not in reference:
                     arrays = dask.compute(*case.inputs(), scheduler="threads")
-                    t0 = time.perf_counter()
-                    want = case.one_call(*arrays)
-                    reference[case.name] = (time.perf_counter() - t0, want)
-                    del arrays
-                seconds, got = run_on_cluster(client, case, args.repeats)
+                    out = []
+                    seconds = median_time(lambda: out.append(case.one_call(*arrays)), 1, args.quiet)
+                    reference[case.name] = (seconds, out[-1])
+                    del arrays, out
+                seconds, got = run_on_cluster(client, case, args.repeats, args.quiet)
                 timings[case.name][workers] = (seconds, identical(got, reference[case.name][1]))
                 print(f"  {case.name}: {workers} worker(s) {seconds[0]:.3f} s", flush=True)
 
@@ -173,10 +203,11 @@ def main(argv=None) -> int:
     for case in todo:
         ((t1, o1), e1), ((t2, o2), e2) = timings[case.name][1], timings[case.name][2]
         ok &= e1 and e2
-        print(f"| {case.name} | {case.size} | {reference[case.name][0]:.3f} s | {t1:.3f} s | {t2:.3f} s | "
-              f"{t1 / t2:.2f}× | {'yes' if e1 and e2 else 'NO'} | {o1:.2f} / {o2:.2f} |")
-    print("\nothers' CPU: the most CPU that other processes of the machine took during a timed run,")
-    print("in cores (1 worker / 2 workers); with more than a few hundredths the timings are disturbed.")
+        (t0, o0), _ = reference[case.name]
+        print(f"| {case.name} | {case.size} | {t0:.3f} s | {t1:.3f} s | {t2:.3f} s | "
+              f"{t1 / t2:.2f}× | {'yes' if e1 and e2 else 'NO'} | {max(o0, o1):.2f} / {o2:.2f} |")
+    print("\nothers' CPU: the most CPU that other processes of the machine took during a counted run,")
+    print(f"in cores (one call and 1 worker / 2 workers); {args.quiet} or more means disturbed timings.")
     return 0 if ok else 1
 
 
