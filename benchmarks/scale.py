@@ -24,17 +24,17 @@ import os
 import platform
 import statistics
 import time
+from collections.abc import Callable
 from dataclasses import dataclass
-from typing import Any, Callable
+from typing import Any
 
 import dask
 import dask.array as da
 import distributed
+import kelpwise.accel.dask as kd
 import numpy as np
 import psutil  # type: ignore[import-untyped]
 from dask.graph_manipulation import clone
-
-import kelpwise.accel.dask as kd
 from kelpwise.accel import _ostrim, _plenvo, _tarsine, _vellard
 
 
@@ -54,31 +54,43 @@ def cases(quick: bool) -> list[Case]:
         return da.random.default_rng(seed)
 
     n, nq = 100_000 // s, 1_000_000 // s
-    knn = Case("kneighbors", f"{nq} queries, {n}x3 data, k=10",
-               lambda: (rng(1).random((n, 3), chunks=(-1, -1)), rng(2).random((nq, 3), chunks=(nq // 16, -1))),
-               lambda X, Q: kd.kneighbors(X, Q, 10),
-               lambda X, Q: _ostrim.KDTree(X).query(Q, 10))
+    knn = Case(
+        "kneighbors",
+        f"{nq} queries, {n}x3 data, k=10",
+        lambda: (rng(1).random((n, 3), chunks=(-1, -1)), rng(2).random((nq, 3), chunks=(nq // 16, -1))),
+        lambda X, Q: kd.kneighbors(X, Q, 10),
+        lambda X, Q: _ostrim.KDTree(X).query(Q, 10),
+    )
     m = 20_000 // s
-    dist = Case("nearest distance per row", f"{m}x{m}, d=64, min per block",
-                lambda: (rng(3).random((m, 64), chunks=(m // 8, -1)), rng(4).random((m, 64), chunks=(m // 8, -1))),
-                lambda X, Y: kd.pairwise_distances(X, Y).min(axis=1),
-                lambda X, Y: _tarsine.pairwise_distances(X, Y).min(axis=1))
+    dist = Case(
+        "nearest distance per row",
+        f"{m}x{m}, d=64, min per block",
+        lambda: (rng(3).random((m, 64), chunks=(m // 8, -1)), rng(4).random((m, 64), chunks=(m // 8, -1))),
+        lambda X, Y: kd.pairwise_distances(X, Y).min(axis=1),
+        lambda X, Y: _tarsine.pairwise_distances(X, Y).min(axis=1),
+    )
     r = 200_000 // s
-    split = Case("best_split_classifier", f"{r}x64, 3 classes",
-                 lambda: (rng(5).random((r, 64), chunks=(-1, 8)), rng(6).integers(0, 3, r, chunks=-1)),
-                 lambda X, y: kd.best_split_classifier(X, y, 1),
-                 lambda X, y: _vellard._best_split_classifier(X, y, 1))
+    split = Case(
+        "best_split_classifier",
+        f"{r}x64, 3 classes",
+        lambda: (rng(5).random((r, 64), chunks=(-1, 8)), rng(6).integers(0, 3, r, chunks=-1)),
+        lambda X, y: kd.best_split_classifier(X, y, 1),
+        lambda X, y: _vellard._best_split_classifier(X, y, 1),
+    )
     b = 256 // s
-    pool = Case("maxpool_forward", f"{b}x64x64x32, k=2 s=2",
-                lambda: (rng(7).random((b, 64, 64, 32), chunks=(b // 4, -1, -1, -1)),),
-                lambda X: kd.maxpool_forward(X, 2, 2),
-                lambda X: _plenvo.maxpool_forward(X, 2, 2))
+    pool = Case(
+        "maxpool_forward",
+        f"{b}x64x64x32, k=2 s=2",
+        lambda: (rng(7).random((b, 64, 64, 32), chunks=(b // 4, -1, -1, -1)),),
+        lambda X: kd.maxpool_forward(X, 2, 2),
+        lambda X: _plenvo.maxpool_forward(X, 2, 2),
+    )
     return [knn, dist, split, pool]
 
 
 def identical(a, b) -> bool:
     if isinstance(a, tuple):
-        return len(a) == len(b) and all(identical(x, y) for x, y in zip(a, b))
+        return len(a) == len(b) and all(identical(x, y) for x, y in zip(a, b, strict=True))
     if isinstance(a, np.ndarray):
         return a.shape == b.shape and a.dtype == b.dtype and np.array_equal(a.view(np.uint8), b.view(np.uint8))
     return repr(a) == repr(b)
@@ -141,8 +153,9 @@ def is_lazy(out: Any) -> bool:
     return dask.is_dask_collection(out) or isinstance(out, (tuple, list)) and any(map(dask.is_dask_collection, out))
 
 
-def run_on_cluster(client: distributed.Client, case: Case, repeats: int,
-                   limit: float) -> tuple[tuple[float, float], Any]:
+def run_on_cluster(
+    client: distributed.Client, case: Case, repeats: int, limit: float
+) -> tuple[tuple[float, float], Any]:
     inputs = client.persist(case.inputs())
     distributed.wait(inputs)
     runs = itertools.count()
@@ -163,34 +176,52 @@ def run_on_cluster(client: distributed.Client, case: Case, repeats: int,
     return median_time(once, repeats, limit), tuple(result) if isinstance(result, list) else result
 
 
+def run_one_call(case: Case, limit: float) -> tuple[tuple[float, float], Any]:
+    """The kernel on the whole arrays in this process: its time and result."""
+    arrays = dask.compute(*case.inputs(), scheduler="threads")
+    out = []
+    seconds = median_time(lambda: out.append(case.one_call(*arrays)), 1, limit)
+    return seconds, out[-1]
+
+
 def main(argv=None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true", help="sizes divided by 10")
     parser.add_argument("--repeats", type=int, default=5, help="timed runs per case (default 5)")
     parser.add_argument("--only", default="", metavar="SUBSTRING", help="only cases whose name contains this")
-    parser.add_argument("--quiet", type=float, default=0.1, metavar="CORES",
-                        help="repeat runs during which other processes took this many cores (default 0.1)")
+    parser.add_argument(
+        "--quiet",
+        type=float,
+        default=0.1,
+        metavar="CORES",
+        help="repeat runs during which other processes took this many cores (default 0.1)",
+    )
     args = parser.parse_args(argv)
 
     todo = [c for c in cases(args.quick) if args.only in c.name]
-    print(f"machine: {platform.processor() or platform.machine()}, {os.cpu_count()} cores; "
-          f"dask {dask.__version__}, distributed {distributed.__version__}, NumPy {np.__version__}")
+    print(
+        f"machine: {platform.processor() or platform.machine()}, {os.cpu_count()} cores; "
+        f"dask {dask.__version__}, distributed {distributed.__version__}, NumPy {np.__version__}"
+    )
     print(f"median of {args.repeats} runs; one call = the kernel on the whole arrays in this process")
     print("load average before: {:.2f} {:.2f} {:.2f}".format(*os.getloadavg()))
 
     reference: dict[str, tuple[tuple[float, float], Any]] = {}
     timings: dict[str, dict[int, tuple[tuple[float, float], bool]]] = {c.name: {} for c in todo}
     for workers in (1, 2):
-        with distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
-                                      dashboard_address=":0", silence_logs=logging.ERROR) as cluster, \
-                distributed.Client(cluster) as client:
+        with (
+            distributed.LocalCluster(
+                n_workers=workers,
+                threads_per_worker=1,
+                processes=True,
+                dashboard_address=":0",
+                silence_logs=logging.ERROR,
+            ) as cluster,
+            distributed.Client(cluster) as client,
+        ):
             for case in todo:
                 if case.name not in reference:
-                    arrays = dask.compute(*case.inputs(), scheduler="threads")
-                    out = []
-                    seconds = median_time(lambda: out.append(case.one_call(*arrays)), 1, args.quiet)
-                    reference[case.name] = (seconds, out[-1])
-                    del arrays, out
+                    reference[case.name] = run_one_call(case, args.quiet)
                 seconds, got = run_on_cluster(client, case, args.repeats, args.quiet)
                 timings[case.name][workers] = (seconds, identical(got, reference[case.name][1]))
                 print(f"  {case.name}: {workers} worker(s) {seconds[0]:.3f} s", flush=True)
@@ -204,8 +235,10 @@ def main(argv=None) -> int:
         ((t1, o1), e1), ((t2, o2), e2) = timings[case.name][1], timings[case.name][2]
         ok &= e1 and e2
         (t0, o0), _ = reference[case.name]
-        print(f"| {case.name} | {case.size} | {t0:.3f} s | {t1:.3f} s | {t2:.3f} s | "
-              f"{t1 / t2:.2f}× | {'yes' if e1 and e2 else 'NO'} | {max(o0, o1):.2f} / {o2:.2f} |")
+        print(
+            f"| {case.name} | {case.size} | {t0:.3f} s | {t1:.3f} s | {t2:.3f} s | "
+            f"{t1 / t2:.2f}× | {'yes' if e1 and e2 else 'NO'} | {max(o0, o1):.2f} / {o2:.2f} |"
+        )
     print("\nothers' CPU: the most CPU that other processes of the machine took during a counted run,")
     print(f"in cores (one call and 1 worker / 2 workers); {args.quiet} or more means disturbed timings.")
     return 0 if ok else 1

@@ -22,6 +22,7 @@ distributed = pytest.importorskip("distributed")
 
 from kelpwise.accel import _ostrim, _plenvo, _tarsine, _vellard  # noqa: E402
 from kelpwise.accel import dask as kd  # noqa: E402
+
 from support import bits  # noqa: E402
 
 METRICS = ["pairwise_squared_euclidean", "pairwise_distances", "pairwise_manhattan_distances"]

@@ -41,9 +41,16 @@ import dask.array as da
 import numpy as np
 
 __all__ = [
-    "pairwise_squared_euclidean", "pairwise_distances", "pairwise_manhattan_distances",
-    "kneighbors", "best_split_classifier", "best_split_regressor",
-    "im2col", "col2im", "maxpool_forward", "maxpool_backward",
+    "pairwise_squared_euclidean",
+    "pairwise_distances",
+    "pairwise_manhattan_distances",
+    "kneighbors",
+    "best_split_classifier",
+    "best_split_regressor",
+    "im2col",
+    "col2im",
+    "maxpool_forward",
+    "maxpool_backward",
 ]
 
 _NO_SPLIT = (None, None, None)
@@ -77,8 +84,16 @@ def _unzip(pairs: da.Array, chunks: tuple, dtypes: tuple[Any, Any]) -> tuple[da.
     extra = tuple(range(pairs.ndim, len(chunks))) or None
 
     def item(i: int) -> da.Array:
-        return da.map_blocks(operator.getitem, pairs, i, new_axis=extra, chunks=chunks, dtype=dtypes[i],
-                             meta=np.empty((0,) * len(chunks), dtype=dtypes[i]))
+        return da.map_blocks(
+            operator.getitem,
+            pairs,
+            i,
+            new_axis=extra,
+            chunks=chunks,
+            dtype=dtypes[i],
+            meta=np.empty((0,) * len(chunks), dtype=dtypes[i]),
+        )
+
     return item(0), item(1)
 
 
@@ -92,6 +107,7 @@ def _object_meta(ndim: int) -> np.ndarray:
 
 def _distance_block(x: np.ndarray, y: np.ndarray, metric: str) -> np.ndarray:
     from kelpwise.accel import _tarsine
+
     return getattr(_tarsine, metric)(x, y)
 
 
@@ -99,8 +115,20 @@ def _distances(metric: str, X: Any, Y: Any) -> da.Array:
     X, Y = _rows(X, "X"), _rows(Y, "Y")
     if X.shape[1] != Y.shape[1]:
         raise ValueError(f"X has {X.shape[1]} columns and Y has {Y.shape[1]}; they must have the same number")
-    return da.blockwise(_distance_block, "ij", X, "ik", Y, "jk", align_arrays=False, concatenate=True,
-                        dtype=np.float64, meta=np.empty((0, 0)), token=metric, metric=metric)
+    return da.blockwise(
+        _distance_block,
+        "ij",
+        X,
+        "ik",
+        Y,
+        "jk",
+        align_arrays=False,
+        concatenate=True,
+        dtype=np.float64,
+        meta=np.empty((0, 0)),
+        token=metric,
+        metric=metric,
+    )
 
 
 def pairwise_squared_euclidean(X: Any, Y: Any) -> da.Array:
@@ -153,6 +181,7 @@ def _tree(key: Any, data: np.ndarray) -> tuple[Any, bool]:
         entry = _trees.get(key)
         if entry is None:
             from kelpwise.accel import _ostrim
+
             data = np.asarray(data, dtype=np.float64)
             entry = (_ostrim.KDTree(data), bool(np.isfinite(data).all()), data.nbytes)
             _tree_builds[key] += 1
@@ -186,21 +215,23 @@ def _scan(data: np.ndarray, queries: np.ndarray, k: int) -> tuple[np.ndarray, np
     """The k nearest rows of `data` to each query by an exact scan, equal
     distances in row order, a few MB of distances at a time."""
     from kelpwise.accel import _tarsine
+
     data = np.asarray(data, dtype=np.float64)
     queries = np.asarray(queries, dtype=np.float64)
     idx = np.empty((len(queries), k), dtype=np.int64)
     dist = np.empty((len(queries), k))
     step = max(1, (1 << 22) // max(1, len(data)))
     for start in range(0, len(queries), step):
-        d = _tarsine.pairwise_squared_euclidean(queries[start:start + step], data)
+        d = _tarsine.pairwise_squared_euclidean(queries[start : start + step], data)
         order = np.argsort(d, axis=1, kind="stable")[:, :k]
-        idx[start:start + step] = order
-        dist[start:start + step] = np.take_along_axis(d, order, 1)
+        idx[start : start + step] = order
+        dist[start : start + step] = np.take_along_axis(d, order, 1)
     return idx, dist
 
 
-def _shard_query(data: np.ndarray, offset: np.ndarray, queries: np.ndarray, k: int,
-                 key: str) -> tuple[np.ndarray, np.ndarray]:
+def _shard_query(
+    data: np.ndarray, offset: np.ndarray, queries: np.ndarray, k: int, key: str
+) -> tuple[np.ndarray, np.ndarray]:
     """The first min(k, rows) rows of one shard for each query, by distance
     then global row index."""
     start = int(offset[0])
@@ -227,8 +258,7 @@ def _shard_query(data: np.ndarray, offset: np.ndarray, queries: np.ndarray, k: i
 
 
 def _merge_shards(parts: list[tuple[np.ndarray, np.ndarray]], k: int) -> tuple[np.ndarray, np.ndarray]:
-    return _sorted_rows(np.concatenate([p[0] for p in parts], axis=1),
-                        np.concatenate([p[1] for p in parts], axis=1), k)
+    return _sorted_rows(np.concatenate([p[0] for p in parts], axis=1), np.concatenate([p[1] for p in parts], axis=1), k)
 
 
 def kneighbors(data: Any, queries: Any, k: int) -> tuple[da.Array, da.Array]:
@@ -256,25 +286,61 @@ def kneighbors(data: Any, queries: Any, k: int) -> tuple[da.Array, da.Array]:
     raises the tree's own error.
     """
     from kelpwise.accel import _ostrim
+
     queries = _rows(queries, "queries")
     data = _wrap(data, "data", 2, -1).rechunk({1: -1})
     n, d = data.shape
     if queries.shape[1] != d:
-        raise ValueError(f"queries have {queries.shape[1]} columns and data has {d}; "
-                         "they must have the same number")
+        raise ValueError(f"queries have {queries.shape[1]} columns and data has {d}; they must have the same number")
     _ostrim.KDTree(np.empty((0, d))).query(np.empty((0, d)), k)  # the tree's own refusal of k
     k = min(int(k), n)
     chunks = (queries.chunks[0], (k,))
     if data.numblocks[0] == 1:
-        pairs = da.blockwise(_tree_query, "q", queries, "qd", data, "nd", align_arrays=False, concatenate=True,
-                             dtype=object, meta=_object_meta(1), token="kneighbors", k=k, key=data.name)
+        pairs = da.blockwise(
+            _tree_query,
+            "q",
+            queries,
+            "qd",
+            data,
+            "nd",
+            align_arrays=False,
+            concatenate=True,
+            dtype=object,
+            meta=_object_meta(1),
+            token="kneighbors",
+            k=k,
+            key=data.name,
+        )
         return _unzip(pairs, chunks, (np.int32, np.float64))
     offsets = np.cumsum((0,) + data.chunks[0][:-1])
-    parts = da.blockwise(_shard_query, "sq", data, "sd", da.from_array(offsets, chunks=1), "s", queries, "qd",
-                         align_arrays=False, concatenate=True, dtype=object, meta=_object_meta(2),
-                         token="kneighbors-shard", k=k, key=data.name)
-    merged = da.blockwise(_merge_shards, "q", parts, "sq", concatenate=False, dtype=object,
-                          meta=_object_meta(1), token="kneighbors-merge", k=k)
+    parts = da.blockwise(
+        _shard_query,
+        "sq",
+        data,
+        "sd",
+        da.from_array(offsets, chunks=1),
+        "s",
+        queries,
+        "qd",
+        align_arrays=False,
+        concatenate=True,
+        dtype=object,
+        meta=_object_meta(2),
+        token="kneighbors-shard",
+        k=k,
+        key=data.name,
+    )
+    merged = da.blockwise(
+        _merge_shards,
+        "q",
+        parts,
+        "sq",
+        concatenate=False,
+        dtype=object,
+        meta=_object_meta(1),
+        token="kneighbors-merge",
+        k=k,
+    )
     return _unzip(merged, chunks, (np.int64, np.float64))
 
 
@@ -284,21 +350,34 @@ def kneighbors(data: Any, queries: Any, k: int) -> tuple[da.Array, da.Array]:
 
 def _split_block(X: np.ndarray, y: np.ndarray, min_samples_leaf: Any, kind: str) -> tuple:
     from kelpwise.accel import _vellard
+
     return getattr(_vellard, kind)(X, y, min_samples_leaf)
 
 
 def _best_split(kind: str, X: Any, y: Any, min_samples_leaf: Any) -> tuple:
     X = _wrap(X, "X", 2, (-1, "auto")).rechunk({0: -1})
     y = _wrap(y, "y", 1, -1).rechunk(-1)
-    blocks = da.blockwise(_split_block, "j", X, "ij", y, "l", align_arrays=False, concatenate=True,
-                          dtype=object, meta=_object_meta(1), token=kind.lstrip("_"),
-                          min_samples_leaf=min_samples_leaf, kind=kind)
+    blocks = da.blockwise(
+        _split_block,
+        "j",
+        X,
+        "ij",
+        y,
+        "l",
+        align_arrays=False,
+        concatenate=True,
+        dtype=object,
+        meta=_object_meta(1),
+        token=kind.lstrip("_"),
+        min_samples_leaf=min_samples_leaf,
+        kind=kind,
+    )
     results = dask.compute(*blocks.to_delayed().ravel())
     # The kernel keeps the first strictly lower score, feature by feature;
     # taking the chunk winners in feature order by the same rule gives its
     # answer.  A winner's score is never NaN.
     best, start = _NO_SPLIT, 0
-    for width, (feat, thr, score) in zip(X.chunks[1], results):
+    for width, (feat, thr, score) in zip(X.chunks[1], results, strict=True):
         if feat is not None and (best[0] is None or score < best[2]):
             best = (start + feat, thr, score)
         start += width
@@ -327,12 +406,14 @@ def best_split_regressor(X: Any, y: Any, min_samples_leaf: Any) -> tuple:
 def _geometry(H: int, W: int, C: int, kh: Any, kw: Any, stride: Any, pad: Any) -> tuple[int, int, int]:
     """(OH, OW, columns of cols), or the kernel's own refusal of the window."""
     from kelpwise.accel import _plenvo
+
     cols, OH, OW = _plenvo.im2col(np.zeros((0, H, W, C)), kh, kw, stride, pad)
     return OH, OW, cols.shape[1]
 
 
 def _im2col_block(X: np.ndarray, kh: Any, kw: Any, stride: Any, pad: Any) -> np.ndarray:
     from kelpwise.accel import _plenvo
+
     return _plenvo.im2col(X, kh, kw, stride, pad)[0]
 
 
@@ -343,15 +424,25 @@ def im2col(X: Any, kh: Any, kw: Any, stride: Any = 1, pad: Any = 0) -> tuple[da.
     X = _batch(X, "X")
     N, H, W, C = X.shape
     OH, OW, K = _geometry(H, W, C, kh, kw, stride, pad)
-    cols = X.map_blocks(_im2col_block, kh, kw, stride, pad, drop_axis=(2, 3),
-                        chunks=(tuple(n * OH * OW for n in X.chunks[0]), (K,)), dtype=np.float64,
-                        meta=np.empty((0, 0)))
+    cols = X.map_blocks(
+        _im2col_block,
+        kh,
+        kw,
+        stride,
+        pad,
+        drop_axis=(2, 3),
+        chunks=(tuple(n * OH * OW for n in X.chunks[0]), (K,)),
+        dtype=np.float64,
+        meta=np.empty((0, 0)),
+    )
     return cols, OH, OW
 
 
-def _col2im_block(cols: np.ndarray, per_sample: int, H: int, W: int, C: int, kh: Any, kw: Any,
-                  stride: Any, pad: Any) -> np.ndarray:
+def _col2im_block(
+    cols: np.ndarray, per_sample: int, H: int, W: int, C: int, kh: Any, kw: Any, stride: Any, pad: Any
+) -> np.ndarray:
     from kelpwise.accel import _plenvo
+
     return _plenvo.col2im(cols, (len(cols) // per_sample, H, W, C), kh, kw, stride, pad)
 
 
@@ -362,24 +453,37 @@ def col2im(cols: Any, shape: Any, kh: Any, kw: Any, stride: Any = 1, pad: Any = 
     bit.  For pad > 0 one call returns a view into a bordered buffer; the
     blocks here hold the same values, in arrays of their own."""
     from kelpwise.accel import _plenvo
+
     N, H, W, C = (int(shape[i]) for i in range(4))
     OH, OW, K = _geometry(H, W, C, kh, kw, stride, pad)
     out_shape = _plenvo.col2im(np.zeros((0, K)), (0, H, W, C), kh, kw, stride, pad).shape
     cols = _wrap(cols, "cols", 2, ("auto", -1))
     per_sample = OH * OW
     if cols.shape != (N * per_sample, K):
-        raise ValueError(f"cols has shape {cols.shape}, expected {(N * per_sample, K)} "
-                         "for this shape and window")
+        raise ValueError(f"cols has shape {cols.shape}, expected {(N * per_sample, K)} for this shape and window")
     ends = sorted({round(e / per_sample) for e in np.cumsum(cols.chunks[0])} - {0} | {N})
     samples = tuple(np.diff((0, *ends)).tolist()) if N else (0,)
     cols = cols.rechunk((tuple(s * per_sample for s in samples), -1))
-    return cols.map_blocks(_col2im_block, per_sample, H, W, C, kh, kw, stride, pad, new_axis=(2, 3),
-                           chunks=(samples, *((s,) for s in out_shape[1:])), dtype=np.float64,
-                           meta=np.empty((0, 0, 0, 0)))
+    return cols.map_blocks(
+        _col2im_block,
+        per_sample,
+        H,
+        W,
+        C,
+        kh,
+        kw,
+        stride,
+        pad,
+        new_axis=(2, 3),
+        chunks=(samples, *((s,) for s in out_shape[1:])),
+        dtype=np.float64,
+        meta=np.empty((0, 0, 0, 0)),
+    )
 
 
 def _maxpool_forward_block(X: np.ndarray, k: Any, stride: Any) -> tuple[np.ndarray, np.ndarray]:
     from kelpwise.accel import _plenvo
+
     return _plenvo.maxpool_forward(X, k, stride)
 
 
@@ -387,17 +491,21 @@ def maxpool_forward(X: Any, k: Any, stride: Any) -> tuple[da.Array, da.Array]:
     """``_plenvo.maxpool_forward`` over a batch split along N: ``(out,
     argmax)``, both split like X along N, bit-identical to one call."""
     from kelpwise.accel import _plenvo
+
     X = _batch(X, "X")
     N, H, W, C = X.shape
     _, OH, OW, _ = _plenvo.maxpool_forward(np.zeros((0, H, W, C)), k, stride)[0].shape
-    pairs = X.map_blocks(_maxpool_forward_block, k, stride, dtype=object, meta=_object_meta(4),
-                         chunks=(X.chunks[0], (OH,), (OW,), (C,)))
+    pairs = X.map_blocks(
+        _maxpool_forward_block, k, stride, dtype=object, meta=_object_meta(4), chunks=(X.chunks[0], (OH,), (OW,), (C,))
+    )
     return _unzip(pairs, pairs.chunks, (np.float64, np.intp))
 
 
-def _maxpool_backward_block(grad: np.ndarray, argmax: np.ndarray, H: int, W: int, C: int, k: Any,
-                            stride: Any) -> np.ndarray:
+def _maxpool_backward_block(
+    grad: np.ndarray, argmax: np.ndarray, H: int, W: int, C: int, k: Any, stride: Any
+) -> np.ndarray:
     from kelpwise.accel import _plenvo
+
     return _plenvo.maxpool_backward(grad, argmax, (len(grad), H, W, C), k, stride)
 
 
@@ -412,6 +520,16 @@ def maxpool_backward(grad: Any, argmax: Any, shape: Any, k: Any, stride: Any) ->
         raise ValueError(f"grad has shape {grad.shape} and argmax {argmax.shape}; they must be equal")
     if grad.shape[0] != N:
         raise ValueError(f"grad holds {grad.shape[0]} samples and shape {N}; they must be equal")
-    return da.map_blocks(_maxpool_backward_block, grad, argmax.rechunk(grad.chunks), H, W, C, k, stride,
-                         chunks=(grad.chunks[0], (H,), (W,), (C,)), dtype=np.float64,
-                         meta=np.empty((0, 0, 0, 0)))
+    return da.map_blocks(
+        _maxpool_backward_block,
+        grad,
+        argmax.rechunk(grad.chunks),
+        H,
+        W,
+        C,
+        k,
+        stride,
+        chunks=(grad.chunks[0], (H,), (W,), (C,)),
+        dtype=np.float64,
+        meta=np.empty((0, 0, 0, 0)),
+    )
