@@ -10,9 +10,15 @@ timing starts, so a run times the kernels and the scheduling, not the
 transfer of inputs from this process; results stay on the workers (persisted
 or reduced per block), as they would in use.  Every run gives the inputs new
 keys, so k-nearest neighbours builds its trees (one per worker) in every
-timed run.  On a shared machine, each run first waits for a quiet second,
-and runs during which other processes took CPU are repeated; the table shows
-the most CPU other processes took during the runs that count.
+timed run.
+
+Runs follow each other without pauses, after an untimed one: on this kind
+of virtual machine, memory freed for a couple of seconds goes back to the
+host, and touching it again costs about 1.5 ms per MB (0.8 s for 512 MB,
+against 60 ms for memory freed just before), which would swamp the pooling
+cases.  On a shared machine, a run during which other processes took CPU is
+repeated after they have been quiet for a second and an untimed run; the
+table shows the most CPU other processes took during the runs that count.
 """
 
 from __future__ import annotations
@@ -132,15 +138,16 @@ def wait_until_quiet(limit: float, patience: float) -> None:
 
 
 def median_time(fn: Callable[[], Any], repeats: int, limit: float) -> tuple[float, float]:
-    """The median wall time of `repeats` runs of `fn`, and the most CPU that
-    other processes took during one of them, in cores.  Each run waits for a
-    quiet second first; a run during which other processes took `limit`
-    cores or more counts only if three times `repeats` runs gave too few
-    quiet ones, the least disturbed first."""
+    """The median wall time of `repeats` runs of `fn` (after an untimed
+    one), and the most CPU that other processes took during one of them, in
+    cores.  A run during which other processes took `limit` cores or more
+    is followed by a wait for a quiet second and an untimed run; it counts
+    only if three times `repeats` runs gave too few quiet ones, the least
+    disturbed first."""
     quiet: list[tuple[float, float]] = []
     disturbed: list[tuple[float, float]] = []
+    fn()
     for _ in range(3 * repeats):
-        wait_until_quiet(limit, patience=60)
         before = cpu_seconds()
         t0 = time.perf_counter()
         fn()
@@ -149,6 +156,9 @@ def median_time(fn: Callable[[], Any], repeats: int, limit: float) -> tuple[floa
         (quiet if load < limit else disturbed).append((seconds, load))
         if len(quiet) == repeats:
             break
+        if load >= limit:
+            wait_until_quiet(limit, patience=60)
+            fn()
     runs = (quiet + sorted(disturbed, key=lambda run: run[1]))[:repeats]
     return statistics.median(s for s, _ in runs), max(load for _, load in runs)
 
@@ -174,18 +184,22 @@ def run_on_cluster(
             distributed.wait(out)
         return out
 
-    result = once()  # untimed: imports
+    result = once()
     if is_lazy(result):
         result = client.gather(client.compute(result))
     return median_time(once, repeats, limit), tuple(result) if isinstance(result, list) else result
 
 
-def run_one_call(case: Case, limit: float) -> tuple[tuple[float, float], Any]:
+def run_one_call(case: Case, repeats: int, limit: float) -> tuple[tuple[float, float], Any]:
     """The kernel on the whole arrays in this process: its time and result."""
     arrays = dask.compute(*case.inputs(), scheduler="threads")
-    out = []
-    seconds = median_time(lambda: out.append(case.one_call(*arrays)), 1, limit)
-    return seconds, out[-1]
+    out = [None]
+
+    def call():
+        out[0] = None  # freed first, as the runs on the cluster free theirs
+        out[0] = case.one_call(*arrays)
+
+    return median_time(call, repeats, limit), out[0]
 
 
 def main(argv=None) -> int:
@@ -207,7 +221,7 @@ def main(argv=None) -> int:
         f"machine: {platform.processor() or platform.machine()}, {os.cpu_count()} cores; "
         f"dask {dask.__version__}, distributed {distributed.__version__}, NumPy {np.__version__}"
     )
-    print(f"median of {args.repeats} runs; one call = the kernel on the whole arrays in this process")
+    print(f"medians of {args.repeats} runs ({min(args.repeats, 3)} for one call, the kernel on the whole arrays here)")
     print("load average before: {:.2f} {:.2f} {:.2f}".format(*os.getloadavg()))
 
     reference: dict[str, tuple[tuple[float, float], Any]] = {}
@@ -225,7 +239,7 @@ def main(argv=None) -> int:
         ):
             for case in todo:
                 if case.name not in reference:
-                    reference[case.name] = run_one_call(case, args.quiet)
+                    reference[case.name] = run_one_call(case, min(args.repeats, 3), args.quiet)
                 seconds, got = run_on_cluster(client, case, args.repeats, args.quiet)
                 timings[case.name][workers] = (seconds, identical(got, reference[case.name][1]))
                 print(f"  {case.name}: {workers} worker(s) {seconds[0]:.3f} s", flush=True)
