@@ -5,10 +5,11 @@ bit for bit against that call.
 
     python benchmarks/scale.py [--quick] [--repeats N] [--only SUBSTRING] [--quiet CORES]
 
-Inputs are generated on the cluster from fixed seeds and kept there before
-timing starts, so a run times the kernels and the scheduling, not the
-transfer of inputs from this process; results stay on the workers (persisted
-or reduced per block), as they would in use.  Every run gives the inputs new
+Inputs are generated on the cluster from fixed seeds and kept there, spread
+evenly over the workers, before timing starts, so a run times the kernels
+and the scheduling, not the transfer of inputs from this process or the
+placement of the generating tasks; results stay on the workers (persisted or
+reduced per block), as they would in use.  Every run gives the inputs new
 keys, so k-nearest neighbours builds its trees (one per worker) in every
 timed run.
 
@@ -172,6 +173,7 @@ def run_on_cluster(
 ) -> tuple[tuple[float, float], Any]:
     inputs = client.persist(case.inputs())
     distributed.wait(inputs)
+    client.rebalance()  # as many bytes of input on each worker
     runs = itertools.count()
 
     def once():
