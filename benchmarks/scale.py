@@ -80,7 +80,7 @@ def cases(quick: bool) -> list[Case]:
     split = Case(
         "best_split_classifier",
         f"{r}x64, 3 classes",
-        lambda: (rng(5).random((r, 64), chunks=(-1, 8)), rng(6).integers(0, 3, r, chunks=-1)),
+        lambda: (rng(5).random((r, 64), chunks=(-1, 4)), rng(6).integers(0, 3, r, chunks=-1)),
         lambda X, y: kd.best_split_classifier(X, y, 1),
         lambda X, y: _vellard._best_split_classifier(X, y, 1),
     )
