@@ -1,7 +1,8 @@
 """Scale-out benchmark of kelpwise.accel.dask: each case on a LocalCluster of
 one worker process and then of two (one thread each), medians of several
 runs, next to one call of the kernel in this process, every result checked
-bit for bit against that call.
+bit for bit against that call; and the same blocks without Dask, in one
+plain process and in two, for what the machine itself gives.
 
     python benchmarks/scale.py [--quick] [--repeats N] [--only SUBSTRING] [--quiet CORES]
 
