@@ -1,0 +1,301 @@
+"""kelpwise.accel.dask: every kernel over chunked Dask arrays, bit for bit
+against one call on the whole arrays; the sharded k-nearest-neighbour merge
+against a brute-force model; the refusals; and, on a LocalCluster of two
+worker processes, the per-worker tree cache and a worker killed mid-run."""
+
+import logging
+import os
+import re
+import signal
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+from hypothesis.extra import numpy as hnp
+
+da = pytest.importorskip("dask.array")
+dask = pytest.importorskip("dask")
+distributed = pytest.importorskip("distributed")
+
+from kelpwise.accel import _ostrim, _plenvo, _tarsine, _vellard  # noqa: E402
+from kelpwise.accel import dask as kd  # noqa: E402
+
+from support import bits  # noqa: E402
+
+METRICS = ["pairwise_squared_euclidean", "pairwise_distances", "pairwise_manhattan_distances"]
+
+
+@pytest.fixture
+def sync():
+    with dask.config.set(scheduler="synchronous"):
+        yield
+
+
+@pytest.fixture(scope="module")
+def client():
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0",
+                                  silence_logs=logging.ERROR) as cluster, distributed.Client(cluster) as c:
+        yield c
+
+
+def same(a, b):
+    return a.shape == b.shape and a.dtype == b.dtype and np.array_equal(bits(a), bits(b))
+
+
+def splits(total):
+    """Uneven chunkings of `total` rows, empty chunks included."""
+    return st.lists(st.integers(0, total), max_size=3).map(
+        lambda cuts: tuple(np.diff([0, *sorted(cuts), total]).tolist()))
+
+
+def chunked(a, rows):
+    return da.from_array(a, chunks=(rows,) + a.shape[1:])
+
+
+def knn_model(data, queries, k):
+    """The k smallest squared distances per query, equal ones by lower row,
+    NaN last; the sums strictly in column order."""
+    acc = np.zeros((len(queries), len(data)))
+    with np.errstate(invalid="ignore"):  # inf - inf
+        for c in range(data.shape[1]):
+            diff = queries[:, None, c] - data[None, :, c]
+            acc = acc + diff * diff
+    order = np.argsort(acc, axis=1, kind="stable")[:, :k]
+    return order, np.take_along_axis(acc, order, 1)
+
+
+def raised_by(f, *args):
+    with pytest.raises(Exception) as info:
+        f(*args)
+    return pytest.raises(info.type, match=re.escape(str(info.value)))
+
+
+# ---------------------------------------------------------------------------
+# Bit for bit against one call, synchronous scheduler
+
+values = st.one_of(st.floats(-1e3, 1e3), st.sampled_from([np.nan, np.inf, -np.inf, 1e200]))
+
+
+@settings(max_examples=60, deadline=None)
+@given(st.sampled_from(METRICS), st.integers(0, 9), st.integers(0, 9), st.integers(0, 4), st.data())
+def test_distances_match_one_call(metric, n, m, d, data):
+    X = data.draw(hnp.arrays(np.float64, (n, d), elements=values))
+    Y = data.draw(hnp.arrays(np.float64, (m, d), elements=values))
+    xr, yr = data.draw(splits(n)), data.draw(splits(m))
+    got = getattr(kd, metric)(chunked(X, xr), chunked(Y, yr))
+    assert got.chunks == (xr, yr)
+    assert same(got.compute(scheduler="synchronous"), getattr(_tarsine, metric)(X, Y))
+
+
+grid = st.sampled_from([0.0, 1.0, 2.0, 3.0, 0.5])  # many equal distances
+
+
+@settings(max_examples=60, deadline=None)
+@given(st.integers(0, 40), st.integers(0, 12), st.integers(1, 3), st.integers(0, 12), st.booleans(),
+       st.data())
+def test_kneighbors_on_one_chunk_equals_the_tree(n, nq, d, k, wrap, data):
+    X = data.draw(hnp.arrays(np.float64, (n, d), elements=grid))
+    Q = data.draw(hnp.arrays(np.float64, (nq, d), elements=grid))
+    qr = data.draw(splits(nq))
+    idx, dist = kd.kneighbors(da.from_array(X, chunks=-1) if wrap else X, chunked(Q, qr), k)
+    want_idx, want_dist = _ostrim.KDTree(X).query(Q, k)
+    assert idx.chunks[0] == qr
+    got_idx, got_dist = dask.compute(idx, dist, scheduler="synchronous")
+    assert same(got_idx, want_idx) and same(got_dist, want_dist)
+
+
+@settings(max_examples=80, deadline=None)
+@given(st.integers(2, 40), st.integers(0, 12), st.integers(1, 3), st.integers(0, 14), st.data())
+def test_sharded_kneighbors_take_the_lowest_rows_among_equal_distances(n, nq, d, k, data):
+    X = data.draw(hnp.arrays(np.float64, (n, d), elements=grid))
+    Q = data.draw(hnp.arrays(np.float64, (nq, d), elements=grid))
+    for a in (X, Q):  # now and then a NaN or an infinity
+        for i, j, v in data.draw(st.lists(st.tuples(st.integers(0, 99), st.integers(0, d - 1),
+                                                   st.sampled_from([np.nan, np.inf, -np.inf])), max_size=1)):
+            if len(a):
+                a[i % len(a), j] = v
+    xr = data.draw(splits(n).filter(lambda r: len(r) > 1))
+    want_idx, want_dist = knn_model(X, Q, k)
+    idx, dist = dask.compute(*kd.kneighbors(chunked(X, xr), chunked(Q, data.draw(splits(nq))), k),
+                             scheduler="synchronous")
+    assert same(idx, want_idx.astype(np.int64)) and same(dist, want_dist)
+
+
+def test_sharded_tie_at_the_kth_place_beyond_the_first_k_plus_one():
+    # Eleven rows at distance 1 in one shard: its tree returns three of them
+    # (not 0 and 1), the answer is rows 0 and 1.
+    X = np.array([[1.0, 0.0], [0.0, 1.0], [-1.0, 0.0], [0.0, -1.0]] * 3)[:11]
+    idx, dist = dask.compute(*kd.kneighbors(chunked(X, (11, 0)), np.zeros((1, 2)), 2),
+                             scheduler="synchronous")
+    assert idx.tolist() == [[0, 1]] and dist.tolist() == [[1.0, 1.0]]
+
+
+def split_cases():
+    rng = np.random.default_rng(5)
+    X = rng.integers(0, 4, (60, 9)).astype(float)
+    X[:, 6] = X[:, 1]  # the same best score in two chunks: the lower feature wins
+    X[::7, 3] = np.nan
+    labels = rng.integers(0, 3, 61)
+    yield X, labels, 1
+    yield X, labels, 25
+    yield X, np.ones(60, np.int64), 1
+    yield X, labels.astype(float) ** 2, 2
+    yield X[:, :0], labels, 1
+    yield X[:0], labels[:0], 1
+
+
+@pytest.mark.parametrize("chunks", [(9,), (2, 1, 4, 2), (1,) * 9])
+def test_split_search_matches_one_call(sync, chunks):
+    for X, y, leaf in split_cases():
+        kind = "_best_split_regressor" if y.dtype == np.float64 else "_best_split_classifier"
+        Xd = da.from_array(X, chunks=(-1, chunks if X.shape[1] == 9 else -1))
+        got = getattr(kd, kind.lstrip("_"))(Xd, y, leaf)
+        assert repr(got) == repr(getattr(_vellard, kind)(X, y, leaf))
+
+
+@pytest.mark.parametrize("kh, kw, stride, pad", [(3, 3, 1, 1), (2, 3, 2, 0), (3, 2, 2, 2), (2, 2, 1, -1)])
+def test_patches_and_pooling_match_one_call(sync, kh, kw, stride, pad):
+    rng = np.random.default_rng(kh + 7 * stride)
+    X = rng.standard_normal((7, 6, 5, 2)).round(1)  # rounded: ties in pooling windows
+    Xd = chunked(X, (2, 0, 4, 1))
+    cols, OH, OW = kd.im2col(Xd, kh, kw, stride, pad)
+    want_cols, *want_geometry = _plenvo.im2col(X, kh, kw, stride, pad)
+    assert [OH, OW] == want_geometry and same(cols.compute(), want_cols)
+    want = _plenvo.col2im(want_cols, X.shape, kh, kw, stride, pad)
+    for c in (cols, da.from_array(want_cols, chunks=(5, -1))):  # chunks off the sample boundaries
+        assert same(kd.col2im(c, X.shape, kh, kw, stride, pad).compute(), want)
+    out, argmax = kd.maxpool_forward(Xd, kh, stride)
+    want_out, want_argmax = _plenvo.maxpool_forward(X, kh, stride)
+    assert same(out.compute(), want_out) and same(argmax.compute(), want_argmax)
+    grad = rng.standard_normal(want_out.shape)
+    dX = kd.maxpool_backward(chunked(grad, (3, 4)), argmax, X.shape, kh, stride)
+    assert same(dX.compute(), _plenvo.maxpool_backward(grad, want_argmax, X.shape, kh, stride))
+
+
+def test_importing_the_package_loads_neither_dask_nor_numpy():
+    code = "import sys, kelpwise.accel; assert not {'dask', 'numpy'} & set(sys.modules), sorted(sys.modules)"
+    subprocess.run([sys.executable, "-c", code], check=True)
+
+
+# ---------------------------------------------------------------------------
+# Refusals
+
+M, B = np.zeros((4, 3)), np.zeros((2, 5, 5, 1))
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda: kd.pairwise_distances(M, np.zeros((4, 2))), "X has 3 columns and Y has 2"),
+    (lambda: kd.pairwise_squared_euclidean(M[0], M), "X must have 2 dimensions, not 1"),
+    (lambda: kd.kneighbors(M, np.zeros((4, 4)), 1), "queries have 4 columns and data has 3"),
+    (lambda: kd.col2im(np.zeros((3, 4)), B.shape, 2, 2), r"cols has shape (3, 4), expected (32, 4)"),
+    (lambda: kd.maxpool_backward(np.zeros((2, 2, 2, 1)), np.zeros((2, 2, 3, 1), np.intp), B.shape, 2, 2),
+     "grad has shape (2, 2, 2, 1) and argmax (2, 2, 3, 1)"),
+    (lambda: kd.maxpool_backward(np.zeros((1, 2, 2, 1)), np.zeros((1, 2, 2, 1), np.intp), B.shape, 2, 2),
+     "grad holds 1 samples and shape 2"),
+    (lambda: kd.kneighbors(da.ones((4, 3), chunks=2)[da.ones(4, chunks=2) > 0], M, 1),
+     "data has unknown chunk sizes"),
+])
+def test_shapes_that_cannot_be_chunked_are_refused_at_once(call, message):
+    with pytest.raises(ValueError, match=re.escape(message)):
+        call()
+
+
+@pytest.mark.parametrize("call, kernel_call", [
+    (lambda: kd.im2col(B, 0, 2), lambda: _plenvo.im2col(B, 0, 2)),
+    (lambda: kd.col2im(np.zeros((0, 4)), B.shape, 9, 2), lambda: _plenvo.im2col(B, 9, 2)),
+    (lambda: kd.maxpool_forward(B, 6, 1), lambda: _plenvo.maxpool_forward(B, 6, 1)),
+    (lambda: kd.kneighbors(M, M, -1), lambda: _ostrim.KDTree(M).query(M, -1)),
+])
+def test_geometry_is_refused_by_the_kernel_itself(call, kernel_call):
+    with raised_by(kernel_call):
+        call()
+
+
+def refusals_on_compute():
+    f32 = M.astype(np.float32)
+    yield lambda: kd.pairwise_distances(f32, M), lambda: _tarsine.pairwise_distances(f32, M)
+    yield (lambda: kd.best_split_classifier(M, np.zeros(3, np.int64), 1),
+           lambda: _vellard._best_split_classifier(M, np.zeros(3, np.int64), 1))
+    bad = np.full((2, 2, 2, 1), 7, np.intp)
+    yield (lambda: kd.maxpool_backward(np.zeros((2, 2, 2, 1)), bad, B.shape, 2, 2),
+           lambda: _plenvo.maxpool_backward(np.zeros((2, 2, 2, 1)), bad, B.shape, 2, 2))
+    yield lambda: kd.kneighbors(np.zeros((3, 0)), np.zeros((1, 0)), 1), lambda: _ostrim.KDTree(np.zeros((3, 0)))
+
+
+@pytest.mark.parametrize("call, kernel_call", list(refusals_on_compute()))
+def test_kernel_refusals_surface_on_compute(sync, call, kernel_call):
+    with raised_by(kernel_call):
+        dask.compute(call())
+
+
+# ---------------------------------------------------------------------------
+# On a LocalCluster of two worker processes
+
+
+def test_cluster_results_match_one_call(client):
+    rng = np.random.default_rng(11)
+    X, Y = rng.random((301, 7)), rng.random((157, 7))
+    Xd, Yd = chunked(X, (100, 1, 200)), chunked(Y, (50, 107))
+    data, queries = rng.integers(0, 5, (400, 3)).astype(float), rng.integers(0, 5, (333, 3)).astype(float)
+    qd = chunked(queries, (100, 33, 200))
+    batch = rng.standard_normal((9, 8, 8, 3)).round(1)
+    bd, grad = chunked(batch, (4, 5)), rng.standard_normal((9, 4, 4, 3))
+    cols, pooled = kd.im2col(bd, 3, 3, 1, 1)[0], kd.maxpool_forward(bd, 2, 2)
+    want_cols, want_pooled = _plenvo.im2col(batch, 3, 3, 1, 1)[0], _plenvo.maxpool_forward(batch, 2, 2)
+    lazy = {m: getattr(kd, m)(Xd, Yd) for m in METRICS}
+    want = {m: getattr(_tarsine, m)(X, Y) for m in METRICS}
+    lazy["tree"], want["tree"] = kd.kneighbors(data, qd, 6), _ostrim.KDTree(data).query(queries, 6)
+    lazy["shards"] = kd.kneighbors(chunked(data, (150, 50, 200)), qd, 6)
+    want_idx, want_dist = knn_model(data, queries, 6)
+    want["shards"] = (want_idx.astype(np.int64), want_dist)
+    lazy["im2col"], want["im2col"] = cols, want_cols
+    lazy["col2im"] = kd.col2im(cols, batch.shape, 3, 3, 1, 1)
+    want["col2im"] = _plenvo.col2im(want_cols, batch.shape, 3, 3, 1, 1)
+    lazy["maxpool_forward"], want["maxpool_forward"] = pooled, want_pooled
+    lazy["maxpool_backward"] = kd.maxpool_backward(chunked(grad, (6, 3)), pooled[1], batch.shape, 2, 2)
+    want["maxpool_backward"] = _plenvo.maxpool_backward(grad, want_pooled[1], batch.shape, 2, 2)
+    got = client.gather(client.compute(lazy))
+    for name, w in want.items():
+        assert all(map(same, got[name], w)) if isinstance(w, tuple) else same(got[name], w), name
+    y, labels = rng.random(301), rng.integers(0, 4, 301)
+    Xc = chunked(X.T, (3, 4)).T
+    assert kd.best_split_regressor(Xc, y, 3) == _vellard._best_split_regressor(X, y, 3)
+    assert kd.best_split_classifier(Xc, labels, 3) == _vellard._best_split_classifier(X, labels, 3)
+
+
+def test_cluster_builds_each_tree_once_per_worker(client):
+    rng = np.random.default_rng(12)
+    data, queries = rng.random((2000, 3)), chunked(rng.random((4000, 3)), 250)
+    for d in (da.from_array(data, chunks=-1), chunked(data, (700, 1300))):
+        client.compute(kd.kneighbors(d, queries, 4), sync=True)
+        builds = client.run(kd.tree_builds)
+        per_worker = [[v for key, v in b.items() if d.name in str(key)] for b in builds.values()]
+        assert all(v == 1 for counts in per_worker for v in counts)  # 16 query blocks per tree
+        assert sum(map(len, per_worker)) >= d.numblocks[0]
+
+
+def die_once(block, flag):
+    if not os.path.exists(flag):
+        open(flag, "w").close()
+        os.kill(os.getpid(), signal.SIGKILL)
+    return block
+
+
+def test_cluster_survives_a_worker_killed_mid_run(client, tmp_path):
+    rng = np.random.default_rng(13)
+    data, queries = rng.integers(0, 9, (3000, 3)).astype(float), rng.integers(0, 9, (2000, 3)).astype(float)
+    flag = str(tmp_path / "killed")
+    qd = chunked(queries, 200).map_blocks(die_once, flag, dtype=np.float64, meta=np.empty((0, 0)))
+    idx, dist = client.compute(kd.kneighbors(chunked(data, (1000, 2000)), qd, 5), sync=True)
+    assert os.path.exists(flag)
+    want_idx, want_dist = knn_model(data, queries, 5)
+    assert same(idx, want_idx.astype(np.int64)) and same(dist, want_dist)
+
+
+def test_cluster_raises_the_kernel_error(client):
+    f32 = M.astype(np.float32)
+    with raised_by(_tarsine.pairwise_distances, f32, M):
+        client.compute(kd.pairwise_distances(f32, M), sync=True)
