@@ -1,7 +1,8 @@
 // The shared Python boundary of the typed kernel modules (_tarsine, _plenvo,
 // _vellard): everything that knows CPython or NumPy.  A module declares its
 // functions in a table of FuncDef records, each with a typed body, and
-// hands its ModuleDecl to module_init from its PyInit_ entry point.
+// hands its name, docstring and table to module_init from its PyInit_ entry
+// point.
 //
 //   decl.hpp         declarations (parameters, functions, module) and state
 //   traceback.hpp    traceback entries

@@ -6,6 +6,7 @@
 
 #include <structmember.h>
 
+#include <array>
 #include <cstddef>
 
 #include "decl.hpp"
@@ -28,19 +29,19 @@ struct Function {
 
 static inline PyObject* function_vectorcall(PyObject*, PyObject* const*, size_t, PyObject*);
 
+// The references that can take part in a cycle (the module namespace holds
+// the function, the function its namespace).
+static inline std::array<PyObject**, 4> gc_refs(Function* f) {
+  return {&f->globals, &f->builtins, &f->defaults, &f->signature};
+}
+
 static inline int function_traverse(Function* f, visitproc visit, void* arg) {
-  Py_VISIT(f->globals);
-  Py_VISIT(f->builtins);
-  Py_VISIT(f->defaults);
-  Py_VISIT(f->signature);
+  for (PyObject** ref : gc_refs(f)) Py_VISIT(*ref);
   return 0;
 }
 
 static inline int function_clear(Function* f) {
-  Py_CLEAR(f->globals);
-  Py_CLEAR(f->builtins);
-  Py_CLEAR(f->defaults);
-  Py_CLEAR(f->signature);
+  for (PyObject** ref : gc_refs(f)) Py_CLEAR(*ref);
   return 0;
 }
 

@@ -157,12 +157,21 @@ static PyModuleDef module_def = {
 };
 #pragma GCC diagnostic pop
 
-// The PyInit_ entry point of a typed module: returns the multi-phase module
-// definition; the interpreter then creates the module and runs module_exec.
-static inline PyObject* module_init(const ModuleDecl* decl) {
-  g_module = decl;
-  module_def.m_name = decl->short_name;
-  module_def.m_doc = decl->doc;
+// The PyInit_ entry point of the typed module kelpwise.accel.<short_name>
+// (traceback file kelpwise/accel/<short_name>, `import numpy as np` on line
+// 4): returns the multi-phase module definition; the interpreter then
+// creates the module and runs module_exec.
+template <size_t N>
+static inline PyObject* module_init(const char* short_name, const char* doc, const FuncDef (&funcs)[N],
+                                    int (*extra_init)(PyObject*) = nullptr) {
+  static char name[64], file[64];
+  static ModuleDecl decl;
+  PyOS_snprintf(name, sizeof name, "kelpwise.accel.%s", short_name);
+  PyOS_snprintf(file, sizeof file, "kelpwise/accel/%s", short_name);
+  decl = {name, short_name, file, doc, funcs, (int)N, 4, extra_init};
+  g_module = &decl;
+  module_def.m_name = short_name;
+  module_def.m_doc = doc;
   module_def.m_size = 0;
   module_def.m_slots = module_slots;
   return PyModuleDef_Init(&module_def);

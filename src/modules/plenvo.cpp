@@ -100,10 +100,34 @@ bool read_shape(kw::Call& c, PyObject* shape, int first_line, int64_t out[4]) {
   return true;
 }
 
-// A working view with write access on np.ascontiguousarray(obj, dtype=np.<dtype>).
-View* contiguous_view(kw::Call& c, PyObject* obj, const char* dtype, const kw::ElemType& t) {
-  PyObject* arr = kw::np::checked(c, kw::np::call(c, "ascontiguousarray", PyTuple_Pack(1, obj), dtype));
-  return arr ? c.view(arr, 4, t, true) : nullptr;
+// np.<fn>(shape, dtype=np.<dtype>) at traceback line `line`, type-tested
+// and checked as an array of t; nullptr with the traceback entry added.
+PyObject* allocate(kw::Call& c, int line, const char* fn, std::initializer_list<ssize> shape, const char* dtype,
+                   const kw::ElemType& t) {
+  c.line = line;
+  PyObject* arr = kw::np::alloc(c, fn, shape, dtype);
+  if (arr && c.view(arr, (int)shape.size(), t, false)) return arr;
+  c.fail();
+  return nullptr;
+}
+
+// The view with write access that a kernel works through, taken at `line`
+// on arr (or on np.ascontiguousarray(arr, dtype=np.<dtype>) when dtype is
+// given), which must have `shape`: the kernel uses only this view's extents
+// and strides, and Python code has run since the shape was worked out.
+// nullptr with the traceback entry added.
+View* working_view(kw::Call& c, int line, PyObject* arr, const kw::ElemType& t, std::initializer_list<ssize> shape,
+                   const char* what, const char* dtype = nullptr) {
+  c.line = line;
+  if (dtype) arr = kw::np::checked(c, kw::np::call(c, "ascontiguousarray", PyTuple_Pack(1, arr), dtype));
+  View* v = arr ? c.view(arr, (int)shape.size(), t, true) : nullptr;
+  if (!v) {
+    c.fail();
+    return nullptr;
+  }
+  if (v->has_shape(shape)) return v;
+  unexpected_shape(c, what);
+  return nullptr;
 }
 
 // --------------------------------------------------------------------------
@@ -144,17 +168,12 @@ PyObject* im2col_impl(kw::Call& c, const View& X, int32_t kh, int32_t kw_, int32
   }
   if (!X_pad || !c.view(X_pad, 4, kw::DTYPE, false)) return c.fail();
 
-  c.line = lines::im2col::cols;
-  PyObject* cols = kw::np::alloc(c, "empty", {rows, ncols}, "float64");
-  if (!cols || !c.view(cols, 2, kw::DTYPE, false)) return c.fail();
-  c.line = lines::im2col::view_x;
-  View* xv = c.view(X_pad, 4, kw::DTYPE, true);
-  if (!xv) return c.fail();
-  if (!xv->has_shape({N, pad > 0 ? Hp : H, pad > 0 ? Wp : W, C})) return unexpected_shape(c, "padded");
-  c.line = lines::im2col::view_cols;
-  View* cv = c.view(cols, 2, kw::DTYPE, true);
-  if (!cv) return c.fail();
-  if (!cv->has_shape({rows, ncols})) return unexpected_shape(c, "patch");
+  namespace L = lines::im2col;
+  PyObject* cols = allocate(c, L::cols, "empty", {rows, ncols}, "float64", kw::DTYPE);
+  if (!cols) return nullptr;
+  View* xv = working_view(c, L::view_x, X_pad, kw::DTYPE, {N, pad > 0 ? Hp : H, pad > 0 ? Wp : W, C}, "padded");
+  View* cv = xv ? working_view(c, L::view_cols, cols, kw::DTYPE, {rows, ncols}, "patch") : nullptr;
+  if (!cv) return nullptr;
 
   kernels::im2col(xv->strided<4>(), cv->strided<2>(), {N, C, OH, OW, kh, kw_, stride});
   c.line = lines::im2col::result;
@@ -186,14 +205,11 @@ PyObject* col2im_impl(kw::Call& c, const View& cols, PyObject* shape, int32_t kh
       return refuse(c, "cols has shape (%zd, %zd), expected (%zd, %zd) for this shape and window", cols.shape[0],
                     cols.shape[1], rows, ncols);
   }
-  c.line = lines::col2im::dx;
-  PyObject* dX_pad = kw::np::alloc(c, "zeros", {N, Hp, Wp, C}, "float64");
-  if (!dX_pad || !c.view(dX_pad, 4, kw::DTYPE, false)) return c.fail();
-  c.line = lines::col2im::view_dx;
-  View* dv = c.view(dX_pad, 4, kw::DTYPE, true);
-  if (!dv) return c.fail();
-  if (!dv->has_shape({N, Hp, Wp, C})) return unexpected_shape(c, "gradient");
-  c.line = lines::col2im::view_cols;
+  namespace L = lines::col2im;
+  PyObject* dX_pad = allocate(c, L::dx, "zeros", {N, Hp, Wp, C}, "float64", kw::DTYPE);
+  View* dv = dX_pad ? working_view(c, L::view_dx, dX_pad, kw::DTYPE, {N, Hp, Wp, C}, "gradient") : nullptr;
+  if (!dv) return nullptr;
+  c.line = L::view_cols;
   View* cv = c.view(cols.obj, 2, kw::DTYPE, true);
   if (!cv) return c.fail();
   // Python code ran since cols was first checked (the items of shape,
@@ -229,24 +245,13 @@ PyObject* maxpool_forward_impl(kw::Call& c, const View& X, int32_t k, int32_t st
   if (k > H || k > W) return refuse(c, "a %dx%d window does not fit the %zdx%zd image", k, k, H, W);
   const ssize OH = (H - k) / stride + 1, OW = (W - k) / stride + 1;
 
-  c.line = lines::forward::out;
-  PyObject* out = kw::np::alloc(c, "empty", {N, OH, OW, C}, "float64");
-  if (!out || !c.view(out, 4, kw::DTYPE, false)) return c.fail();
-  c.line = lines::forward::argmax;
-  PyObject* argmax = kw::np::alloc(c, "empty", {N, OH, OW, C}, "intp");
-  if (!argmax || !c.view(argmax, 4, kw::ITYPE, false)) return c.fail();
-  c.line = lines::forward::view_x;
-  View* xv = contiguous_view(c, X.obj, "float64", kw::DTYPE);
-  if (!xv) return c.fail();
-  if (!xv->has_shape({N, H, W, C})) return unexpected_shape(c, "input");
-  c.line = lines::forward::view_out;
-  View* ov = c.view(out, 4, kw::DTYPE, true);
-  if (!ov) return c.fail();
-  if (!ov->has_shape({N, OH, OW, C})) return unexpected_shape(c, "output");
-  c.line = lines::forward::view_argmax;
-  View* av = c.view(argmax, 4, kw::ITYPE, true);
-  if (!av) return c.fail();
-  if (!av->has_shape({N, OH, OW, C})) return unexpected_shape(c, "index");
+  namespace L = lines::forward;
+  PyObject* out = allocate(c, L::out, "empty", {N, OH, OW, C}, "float64", kw::DTYPE);
+  PyObject* argmax = out ? allocate(c, L::argmax, "empty", {N, OH, OW, C}, "intp", kw::ITYPE) : nullptr;
+  View* xv = argmax ? working_view(c, L::view_x, X.obj, kw::DTYPE, {N, H, W, C}, "input", "float64") : nullptr;
+  View* ov = xv ? working_view(c, L::view_out, out, kw::DTYPE, {N, OH, OW, C}, "output") : nullptr;
+  View* av = ov ? working_view(c, L::view_argmax, argmax, kw::ITYPE, {N, OH, OW, C}, "index") : nullptr;
+  if (!av) return nullptr;
 
   kernels::maxpool_forward(xv->strided<4>(), ov->strided<4>(), av->strided<4>(), {N, C, OH, OW, k, k, stride});
   c.line = lines::forward::result;
@@ -271,17 +276,11 @@ PyObject* maxpool_backward_impl(kw::Call& c, const View& grad, const View& arg, 
   ssize cells;
   if (extents_ok && !mul(cells, {N, H, W, C, 8})) return refuse(c, "the image is too large");
 
-  c.line = lines::backward::dx;
-  PyObject* dX = kw::np::alloc(c, "zeros", {N, H, W, C}, "float64");
-  if (!dX || !c.view(dX, 4, kw::DTYPE, false)) return c.fail();
-  c.line = lines::backward::view_grad;
-  View* gv = contiguous_view(c, grad.obj, "float64", kw::DTYPE);
-  if (!gv) return c.fail();
-  if (!gv->has_shape({N, OH, OW, C})) return unexpected_shape(c, "gradient");
-  c.line = lines::backward::view_argmax;
-  View* av = contiguous_view(c, arg.obj, "intp", kw::ITYPE);
-  if (!av) return c.fail();
-  if (!av->has_shape({N, OH, OW, C})) return unexpected_shape(c, "index");
+  namespace L = lines::backward;
+  PyObject* dX = allocate(c, L::dx, "zeros", {N, H, W, C}, "float64", kw::DTYPE);
+  View* gv = dX ? working_view(c, L::view_grad, grad.obj, kw::DTYPE, {N, OH, OW, C}, "gradient", "float64") : nullptr;
+  View* av = gv ? working_view(c, L::view_argmax, arg.obj, kw::ITYPE, {N, OH, OW, C}, "index", "intp") : nullptr;
+  if (!av) return nullptr;
   // Every index must lie in the window and route inside the image; checked
   // before any gradient is added.
   const kernels::Windows g{N, C, OH, OW, k, k, stride};
@@ -300,10 +299,8 @@ PyObject* maxpool_backward_impl(kw::Call& c, const View& grad, const View& arg, 
     return refuse(c, "argmax entry %zd at (%zd, %zd, %zd, %zd) routes to (%zd, %zd), outside the %zdx%zd image", idx,
                   at[0], at[1], at[2], at[3], row, col, H, W);
   }
-  c.line = lines::backward::view_dx;
-  View* dv = c.view(dX, 4, kw::DTYPE, true);
-  if (!dv) return c.fail();
-  if (!dv->has_shape({N, H, W, C})) return unexpected_shape(c, "result");
+  View* dv = working_view(c, L::view_dx, dX, kw::DTYPE, {N, H, W, C}, "result");
+  if (!dv) return nullptr;
 
   kernels::maxpool_backward(gv->strided<4>(), av->strided<4>(), dv->strided<4>(), g, dec);
   return Py_NewRef(dX);
@@ -338,51 +335,21 @@ constexpr kw::Param kBackwardParams[] = {
     {"stride", kw::Kind::Int32},
 };
 
+// clang-format off: one declaration per function
 const kw::FuncDef kFuncs[] = {
-    {.name = "im2col",
-     .params = kIm2colParams,
-     .nparams = 5,
-     .nrequired = 3,
-     .defaults = kDefaults,
-     .line = lines::im2col::args,
-     .conv_line = lines::im2col::args,
-     .body = kw::typed<im2col_impl>},
-    {.name = "col2im",
-     .params = kCol2imParams,
-     .nparams = 6,
-     .nrequired = 4,
-     .defaults = kDefaults,
-     .line = lines::col2im::args,
-     .conv_line = lines::col2im::args,
-     .body = kw::typed<col2im_impl>},
-    {.name = "maxpool_forward",
-     .params = kForwardParams,
-     .nparams = 3,
-     .nrequired = 3,
-     .line = lines::forward::args,
-     .conv_line = lines::forward::args,
-     .body = kw::typed<maxpool_forward_impl>},
-    {.name = "maxpool_backward",
-     .params = kBackwardParams,
-     .nparams = 5,
-     .nrequired = 5,
-     .line = lines::backward::args,
-     .conv_line = lines::backward::conv,
-     .body = kw::typed<maxpool_backward_impl>},
+    {.name = "im2col", .params = kIm2colParams, .nparams = 5, .nrequired = 3, .defaults = kDefaults,
+     .line = lines::im2col::args, .conv_line = lines::im2col::args, .body = kw::typed<im2col_impl>},
+    {.name = "col2im", .params = kCol2imParams, .nparams = 6, .nrequired = 4, .defaults = kDefaults,
+     .line = lines::col2im::args, .conv_line = lines::col2im::args, .body = kw::typed<col2im_impl>},
+    {.name = "maxpool_forward", .params = kForwardParams, .nparams = 3, .nrequired = 3,
+     .line = lines::forward::args, .conv_line = lines::forward::args, .body = kw::typed<maxpool_forward_impl>},
+    {.name = "maxpool_backward", .params = kBackwardParams, .nparams = 5, .nrequired = 5,
+     .line = lines::backward::args, .conv_line = lines::backward::conv, .body = kw::typed<maxpool_backward_impl>},
 };
-
-const kw::ModuleDecl kModule = {
-    .name = "kelpwise.accel._plenvo",
-    .short_name = "_plenvo",
-    .file = "kelpwise/accel/_plenvo",
-    .doc = "Accelerated convolution and max-pooling helpers.",
-    .funcs = kFuncs,
-    .nfuncs = 4,
-    .np_line = 4,
-};
+// clang-format on
 
 }  // namespace
 
 PyMODINIT_FUNC PyInit__plenvo(void) {
-  return kw::module_init(&kModule);
+  return kw::module_init("_plenvo", "Accelerated convolution and max-pooling helpers.", kFuncs);
 }

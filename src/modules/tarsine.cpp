@@ -49,13 +49,10 @@ constexpr kw::Param kParams[] = {
 
 template <class M, const lines::Distance& L>
 constexpr kw::FuncDef distance(const char* name) {
-  return {.name = name,
-          .params = kParams,
-          .nparams = 2,
-          .nrequired = 2,
-          .line = L.args,
-          .conv_line = L.args,
+  // clang-format off
+  return {.name = name, .params = kParams, .nparams = 2, .nrequired = 2, .line = L.args, .conv_line = L.args,
           .body = kw::typed<distance_impl<M, L>>};
+  // clang-format on
 }
 
 const kw::FuncDef kFuncs[] = {
@@ -64,18 +61,8 @@ const kw::FuncDef kFuncs[] = {
     distance<kernels::Manhattan, lines::manhattan>("pairwise_manhattan_distances"),
 };
 
-const kw::ModuleDecl kModule = {
-    .name = "kelpwise.accel._tarsine",
-    .short_name = "_tarsine",
-    .file = "kelpwise/accel/_tarsine",
-    .doc = "Accelerated pairwise distance routines.",
-    .funcs = kFuncs,
-    .nfuncs = 3,
-    .np_line = 4,
-};
-
 }  // namespace
 
 PyMODINIT_FUNC PyInit__tarsine(void) {
-  return kw::module_init(&kModule);
+  return kw::module_init("_tarsine", "Accelerated pairwise distance routines.", kFuncs);
 }

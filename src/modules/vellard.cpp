@@ -254,42 +254,26 @@ constexpr kw::Param kRegressorParams[] = {
     {"min_samples_leaf", kw::Kind::Int32},
 };
 
-const kw::FuncDef kFuncs[] = {
-    {.name = "_best_split_classifier",
-     .params = kClassifierParams,
-     .nparams = 3,
-     .nrequired = 3,
-     .doc = "Find best (feature, threshold) for a classification node.\n"
-            "\n"
-            "    Returns (best_feat, best_thr, best_score) or (None, None, None).\n"
-            "    Uses pre-sorted feature columns and cumulative counts for O(n*m) total.\n"
-            "    ",
-     .line = lines::classifier::args,
-     .conv_line = lines::classifier::conv,
-     .body = kw::typed<classifier_impl>},
-    {.name = "_best_split_regressor",
-     .params = kRegressorParams,
-     .nparams = 3,
-     .nrequired = 3,
-     .doc = "Find best (feature, threshold) for a regression node (MSE).",
-     .line = lines::regressor::args,
-     .conv_line = lines::regressor::conv,
-     .body = kw::typed<regressor_impl>},
-};
+constexpr const char* kClassifierDoc =
+    "Find best (feature, threshold) for a classification node.\n"
+    "\n"
+    "    Returns (best_feat, best_thr, best_score) or (None, None, None).\n"
+    "    Uses pre-sorted feature columns and cumulative counts for O(n*m) total.\n"
+    "    ";
 
-const kw::ModuleDecl kModule = {
-    .name = "kelpwise.accel._vellard",
-    .short_name = "_vellard",
-    .file = "kelpwise/accel/_vellard",
-    .doc = "Accelerated decision tree split search.",
-    .funcs = kFuncs,
-    .nfuncs = 2,
-    .np_line = 4,
-    .extra_init = create_no_split,
+// clang-format off: one declaration per function
+const kw::FuncDef kFuncs[] = {
+    {.name = "_best_split_classifier", .params = kClassifierParams, .nparams = 3, .nrequired = 3,
+     .doc = kClassifierDoc, .line = lines::classifier::args, .conv_line = lines::classifier::conv,
+     .body = kw::typed<classifier_impl>},
+    {.name = "_best_split_regressor", .params = kRegressorParams, .nparams = 3, .nrequired = 3,
+     .doc = "Find best (feature, threshold) for a regression node (MSE).", .line = lines::regressor::args,
+     .conv_line = lines::regressor::conv, .body = kw::typed<regressor_impl>},
 };
+// clang-format on
 
 }  // namespace
 
 PyMODINIT_FUNC PyInit__vellard(void) {
-  return kw::module_init(&kModule);
+  return kw::module_init("_vellard", "Accelerated decision tree split search.", kFuncs, create_no_split);
 }
