@@ -180,7 +180,7 @@ def test_pooling_window_rules(window, value, index):
     assert arg.dtype == np.intp
 
 
-@pytest.mark.parametrize("k,s", [(2, 2), (3, 2), (3, 1), (1, 1), (2, 3), (4, 2)])
+@pytest.mark.parametrize("k,s", [(2, 2), (3, 2), (3, 1), (1, 1), (2, 3), (4, 2), (6, 1)])
 @pytest.mark.parametrize("C", [1, 3, 8, 13])
 def test_pooling_matches_reference(k, s, C):
     rng = np.random.default_rng(k * 100 + s * 10 + C)
