@@ -182,3 +182,18 @@ def test_machine_info_reads_cpu_flags_and_the_reported_simd_path(tmp_path, monke
     assert _machine.cpu_width({"avx2", "avx512f"}) == 4
     monkeypatch.setattr(_tarsine, "_simd_path", lambda: "avx512f, 8 pairs per vector", raising=False)
     assert _machine.simd_paths({"_tarsine": _tarsine})["_tarsine"] == "avx512f, 8 pairs per vector"
+
+
+@pytest.mark.parametrize("argv, text", [
+    (["--repeats", "-1"], "must be at least 1, got -1"),
+    (["--repeats", "0"], "must be at least 1, got 0"),
+    (["--repeats", "two"], "invalid int value: 'two'"),
+    (["--json", "/nonexistent-dir/r.json"], "can't open '/nonexistent-dir/r.json'"),
+])
+def test_bad_arguments_are_refused_before_anything_runs(monkeypatch, capsys, argv, text):
+    monkeypatch.setattr(_machine, "load_modules", lambda: pytest.fail("measuring started"))
+    with pytest.raises(SystemExit) as exc:
+        main_mod.main(argv)
+    assert exc.value.code == 2
+    err = capsys.readouterr().err
+    assert err.startswith("usage: python -m kelpwise.accel") and text in err

@@ -44,14 +44,28 @@ def as_json(checks, benches, machine: dict, quick: bool) -> dict:
     }
 
 
+def _positive_int(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"invalid int value: {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1, got {value}")
+    return value
+
+
 def main(argv=None) -> int:
     parser = argparse.ArgumentParser(prog="python -m kelpwise.accel", description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true", help="small sizes: a run of a few seconds")
-    parser.add_argument("--json", metavar="FILE", help="also write the results as JSON to FILE")
+    # Opened before anything is measured, so that a path that cannot be
+    # written is refused at once, not after the whole run.
+    parser.add_argument(
+        "--json", metavar="FILE", type=argparse.FileType("w"), help="also write the results as JSON to FILE"
+    )
     parser.add_argument("--no-bench", action="store_true", help="run the self-check only")
     parser.add_argument(
         "--repeats",
-        type=int,
+        type=_positive_int,
         default=None,
         metavar="N",
         help="timed runs per case, median quoted (default 3 with --quick, else 5)",
@@ -126,7 +140,7 @@ def main(argv=None) -> int:
 
     result = as_json(checks, benches, machine, args.quick)
     if args.json:
-        with open(args.json, "w") as fh:
+        with args.json as fh:
             json.dump(result, fh, indent=2)
     if not result["ok"]:
         console.print("[red bold]mismatch found[/red bold]")
