@@ -79,6 +79,38 @@ class Decoder {
   ssize row_[kTable] = {}, col_[kTable] = {};
 };
 
+// The indices of arg (N, OH, OW, C), any strides, copied in C order into
+// out, N*OH*OW*C values.  The backward pass checks and decodes such a copy,
+// owned by the call: the indices steer its writes, and the caller's array
+// may be changed under it (by another thread, or by an array that aliases
+// the result).
+inline void copy_indices(const StridedView<4>& arg, int64_t* out) {
+  const ssize N = arg.shape[0], OH = arg.shape[1], OW = arg.shape[2], C = arg.shape[3];
+  if (N <= 0 || OH <= 0 || OW <= 0 || C <= 0) return;
+  if (arg.c_contiguous()) {
+    std::memcpy(out, arg.data, (size_t)(N * OH * OW * C) * 8);
+    return;
+  }
+  for (ssize n = 0; n < N; ++n)
+    for (ssize oh = 0; oh < OH; ++oh)
+      for (ssize ow = 0; ow < OW; ++ow)
+        for (ssize c = 0; c < C; ++c) *out++ = load_i64(arg.at(n, oh, ow, c));
+}
+
+// The C-ordered view of count = N*OH*OW*C 8-byte values at p.
+inline StridedView<4> c_order_view(void* p, ssize N, ssize OH, ssize OW, ssize C) {
+  StridedView<4> v;
+  v.data = static_cast<char*>(p);
+  const ssize e[4] = {N, OH, OW, C};
+  ssize stride = 8;
+  for (int k = 3; k >= 0; --k) {
+    v.shape[k] = e[k];
+    v.strides[k] = stride;
+    stride *= e[k];
+  }
+  return v;
+}
+
 // First position (n, oh, ow, c) of arg whose index lies outside 0..k*k-1 or
 // routes outside the H x W image; false when every index is usable.
 inline bool find_bad_index(const StridedView<4>& arg, const Windows& g, ssize H, ssize W, const Decoder& dec,

@@ -281,13 +281,24 @@ PyObject* maxpool_backward_impl(kw::Call& c, const View& grad, const View& arg, 
   View* gv = dX ? working_view(c, L::view_grad, grad.obj, kw::DTYPE, {N, OH, OW, C}, "gradient", "float64") : nullptr;
   View* av = gv ? working_view(c, L::view_argmax, arg.obj, kw::ITYPE, {N, OH, OW, C}, "index", "intp") : nullptr;
   if (!av) return nullptr;
+  // The indices decide where the gradient is written: they are copied into
+  // memory of this call's own and checked there, so that nothing that
+  // writes into argmax later (another thread while NumPy's copies let go
+  // of the interpreter lock, an array of a stand-in np that aliases dX) can
+  // move a write outside dX.
+  ssize count;
+  if (!mul(count, {N, OH, OW, C})) return refuse(c, "the image is too large");
+  kw::Scratch<int64_t> own;
+  if (!own.allocate(count)) return c.fail();
+  kernels::copy_indices(av->strided<4>(), own.get());
+  const kernels::StridedView<4> arg_own = kernels::c_order_view(own.get(), N, OH, OW, C);
   // Every index must lie in the window and route inside the image; checked
   // before any gradient is added.
   const kernels::Windows g{N, C, OH, OW, k, k, stride};
   const kernels::Decoder dec(k);
   ssize at[4];
-  if (kernels::find_bad_index(av->strided<4>(), g, H, W, dec, at)) {
-    const ssize idx = kernels::load_i64(av->strided<4>().at(at[0], at[1], at[2], at[3]));
+  if (kernels::find_bad_index(arg_own, g, H, W, dec, at)) {
+    const ssize idx = kernels::load_i64(arg_own.at(at[0], at[1], at[2], at[3]));
     if (idx < 0 || idx >= (ssize)k * k)
       return refuse(c, "argmax entry %zd at (%zd, %zd, %zd, %zd) is outside 0..%zd", idx, at[0], at[1], at[2], at[3],
                     (ssize)k * k - 1);
@@ -302,7 +313,7 @@ PyObject* maxpool_backward_impl(kw::Call& c, const View& grad, const View& arg, 
   View* dv = working_view(c, L::view_dx, dX, kw::DTYPE, {N, H, W, C}, "result");
   if (!dv) return nullptr;
 
-  kernels::maxpool_backward(gv->strided<4>(), av->strided<4>(), dv->strided<4>(), g, dec);
+  kernels::maxpool_backward(gv->strided<4>(), arg_own, dv->strided<4>(), g, dec);
   return Py_NewRef(dX);
 }
 
