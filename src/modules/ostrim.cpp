@@ -20,13 +20,20 @@ namespace {
 
 using Array = py::array_t<double, py::array::forcecast>;
 
+// An array argument converted to float64 as pybind11 converts Array, but a
+// conversion that runs out of memory raises MemoryError (pybind11 would
+// clear it and report incompatible arguments).
+struct Float64Array : Array {
+  using Array::Array;
+};
+
 constexpr int64_t kLimit = int64_t{1} << 31;  // sizes stay signed 32-bit
 
 namespace kdtree = kernels::kdtree;
 
 // What the kernels read of a converted 2-D array: its address, extents and
 // byte strides.
-kernels::StridedView<2> strided(const Array& a) {
+kernels::StridedView<2> strided(const Float64Array& a) {
   kernels::StridedView<2> v;
   v.data = const_cast<char*>(reinterpret_cast<const char*>(a.data()));
   for (int i = 0; i < 2; ++i) {
@@ -38,7 +45,7 @@ kernels::StridedView<2> strided(const Array& a) {
 
 class KDTree {
  public:
-  explicit KDTree(const Array& X) {
+  explicit KDTree(const Float64Array& X) {
     if (X.ndim() != 2)
       throw py::value_error("KDTree data must be a 2-D array, got " + std::to_string(X.ndim()) + " dimensions");
     const int64_t n = X.shape(0), d = X.shape(1);
@@ -55,7 +62,7 @@ class KDTree {
     kdtree::Builder(tree_, strided(X)).run();
   }
 
-  std::pair<py::array_t<int32_t>, py::array_t<double>> query(const Array& Q, int k) {
+  std::pair<py::array_t<int32_t>, py::array_t<double>> query(const Float64Array& Q, int k) {
     if (Q.ndim() != 2)
       throw py::value_error("query points must be a 2-D array, got " + std::to_string(Q.ndim()) + " dimensions");
     const int64_t nq = Q.shape(0);
@@ -94,6 +101,23 @@ struct Built {
 
 namespace pybind11::detail {
 template <>
+struct type_caster<Float64Array> {
+  PYBIND11_TYPE_CASTER(Float64Array, handle_type_name<Array>::name);
+  bool load(handle src, bool convert) {
+    if (!convert && !Array::check_(src)) return false;
+    PyObject* raw = npy_api::get().PyArray_FromAny_(src.ptr(), dtype::of<double>().release().ptr(), 0, 0,
+                                                    npy_api::NPY_ARRAY_ENSUREARRAY_ | py::array::forcecast, nullptr);
+    if (!raw) {
+      if (PyErr_ExceptionMatches(PyExc_MemoryError)) throw error_already_set();
+      PyErr_Clear();
+      return false;
+    }
+    value = reinterpret_steal<Float64Array>(raw);
+    return true;
+  }
+};
+
+template <>
 struct type_caster<Built> {
   PYBIND11_TYPE_CASTER(Built, const_name<KDTree>());
   bool load(handle src, bool) {
@@ -109,20 +133,20 @@ struct type_caster<Built> {
 
 namespace {
 
-// pybind11 ignores a second __init__ on a built instance, so the old tree
-// would keep answering.  KDTree.__init__ is therefore a thin wrapper of
-// pybind11's: on an instance that is already built it builds a new tree in
-// a fresh instance (same conversions, same errors) and moves it in, so the
-// instance answers for its new data, or keeps its old tree if that fails.
+// KDTree.__init__ is a thin wrapper of pybind11's, which would construct
+// over an instance that is already built (the conversion of X can run
+// Python code that calls __init__ on the same instance: __array__, an
+// element's __float__) and ignores a second __init__ on a built one.  The
+// wrapper builds the tree in a fresh instance that no Python code can
+// reach (same conversions, same errors) and only then moves it into self:
+// the instance answers for the data of the last __init__ to finish, keeps
+// its old tree (or stays unbuilt) if that fails, and holds one tree.
 PyObject* g_init = nullptr;  // pybind11's __init__ (a builtin function)
 
 PyObject* init_wrapper(PyObject*, PyObject* args, PyObject* kwargs) {
   const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
   if (nargs < 1 || !py::isinstance<KDTree>(PyTuple_GET_ITEM(args, 0))) return PyObject_Call(g_init, args, kwargs);
   PyObject* self = PyTuple_GET_ITEM(args, 0);
-  auto* inst = reinterpret_cast<py::detail::instance*>(self);
-  auto v_h = inst->get_value_and_holder(py::detail::get_type_info(typeid(KDTree)));
-  if (!v_h.holder_constructed()) return PyObject_Call(g_init, args, kwargs);
   try {
     PyTypeObject* type = reinterpret_cast<PyTypeObject*>(py::type::of<KDTree>().ptr());
     py::tuple no_args;
@@ -135,7 +159,18 @@ PyObject* init_wrapper(PyObject*, PyObject* args, PyObject* kwargs) {
     PyObject* r = PyObject_Call(g_init, fresh_args.ptr(), kwargs);
     if (!r) return nullptr;
     Py_DECREF(r);
-    *v_h.value_ptr<KDTree>() = std::move(fresh.cast<KDTree&>());
+    KDTree& built = fresh.cast<KDTree&>();
+    // Looked up now: Python code has run since the call began.
+    auto* inst = reinterpret_cast<py::detail::instance*>(self);
+    auto v_h = inst->get_value_and_holder(py::detail::get_type_info(typeid(KDTree)));
+    if (v_h.holder_constructed()) {
+      *v_h.value_ptr<KDTree>() = std::move(built);
+    } else {
+      // As pybind11's own constructors do: the value, then the instance
+      // registered and its holder made.
+      v_h.value_ptr() = new KDTree(std::move(built));
+      v_h.type->init_instance(inst, nullptr);
+    }
   } catch (py::error_already_set& e) {
     e.restore();
     return nullptr;
@@ -163,7 +198,7 @@ void wrap_init(py::class_<KDTree>& cls) {
   py::setattr(cls, "__init__", method);
 }
 
-std::pair<py::array_t<int32_t>, py::array_t<double>> query(Built self, const Array& Q, int k) {
+std::pair<py::array_t<int32_t>, py::array_t<double>> query(Built self, const Float64Array& Q, int k) {
   return self.tree->query(Q, k);
 }
 
@@ -171,6 +206,6 @@ std::pair<py::array_t<int32_t>, py::array_t<double>> query(Built self, const Arr
 
 PYBIND11_MODULE(_ostrim, m) {
   py::class_<KDTree> cls(m, "KDTree");
-  cls.def(py::init<const Array&>()).def("query", &query);
+  cls.def(py::init<const Float64Array&>()).def("query", &query);
   wrap_init(cls);
 }
