@@ -141,6 +141,13 @@ ALLOCATION = {
     "KD-tree over broadcast data": (
         "X = np.broadcast_to(0.0, (10**8, 8))\n"
         "print(outcome(lambda: _ostrim.KDTree(X)).split(':')[0])", "MemoryError"),
+    "KD-tree over a list too large to convert": (
+        "rows = [[0.0] * 8] * 5_000_000\n"
+        "print(outcome(lambda: _ostrim.KDTree(rows)).split(':')[0])", "MemoryError"),
+    "KD-tree query of a list too large to convert": (
+        "rows = [[0.0] * 8] * 5_000_000\n"
+        "t = _ostrim.KDTree(np.zeros((4, 8)))\n"
+        "print(outcome(lambda: t.query(rows, 1)).split(':')[0])", "MemoryError"),
 }
 
 
@@ -148,7 +155,7 @@ ALLOCATION = {
 @pytest.mark.parametrize("case", list(ALLOCATION))
 def test_allocation_failure_is_memory_error(case):
     code, expected = ALLOCATION[case]
-    assert child(code, memory_limit_mb=1024) == [expected]
+    assert child(code, memory_limit_mb=256 if "list" in case else 1024) == [expected]
 
 
 def test_memory_error_names_the_failing_statement():
@@ -170,6 +177,81 @@ def test_memory_error_names_the_failing_statement():
 
 
 # --------------------------------------------------------------------------
+# Values that decide where a kernel writes (the argmax indices), changed
+# after they were checked: by another thread while NumPy's copies let go of
+# the interpreter lock, or through an array of a stand-in np that aliases
+# the result.  The kernels work from private copies: a result or a
+# ValueError, never a write outside an array.
+
+RACING = {
+    "maxpool_backward, argmax rewritten by another thread": """
+        X = np.random.default_rng(0).random((2, 64, 64, 16))
+        out, arg = _plenvo.maxpool_forward(X, 2, 2)
+        grad = np.asfortranarray(out)  # its contiguous copy lets go of the lock
+        good, bad = arg.copy(), np.full_like(arg, 2**40)
+        def call():
+            return _plenvo.maxpool_backward(grad, arg, X.shape, 2, 2)
+    """,
+    "_best_split_classifier, y rewritten by another thread": """
+        rng = np.random.default_rng(0)
+        X = np.asfortranarray(rng.random((20000, 4)))
+        arg = rng.integers(0, 3, 20000)
+        good, bad = arg.copy(), np.full_like(arg, 2**40)
+        def call():
+            return _vellard._best_split_classifier(X, arg, 1)
+    """,
+    "KD-tree, data and queries rewritten by another thread": """
+        rng = np.random.default_rng(0)
+        arg = rng.random((20000, 3))
+        good, bad = arg.copy(), np.full_like(arg, np.nan)
+        def call():
+            return _ostrim.KDTree(arg).query(arg, 3)
+    """,
+}
+
+
+@pytest.mark.parametrize("case", list(RACING))
+def test_steering_values_rewritten_by_another_thread(case):
+    out = child(RACING[case] + """
+        import threading, time
+        stop = False
+        def writer():
+            while not stop:
+                arg[...] = bad
+                arg[...] = good
+        w = threading.Thread(target=writer)
+        w.start()
+        outcomes = set()
+        end = time.monotonic() + 1.5
+        while time.monotonic() < end:
+            outcomes.add(outcome(call).split(":")[0])
+        stop = True
+        w.join()
+        print(sorted(outcomes))
+    """)
+    assert set(eval(out[0])) <= {"ok", "ValueError", "KeyError"}
+
+
+def test_argmax_aliasing_the_result():
+    out = child("""
+        X = np.random.default_rng(0).random((2, 6, 6, 3))
+        out, arg = _plenvo.maxpool_forward(X, 2, 2)
+        made = {}
+        def zeros(shape, dtype):
+            made["dX"] = np.zeros(shape, dtype)
+            return made["dX"]
+        def contiguous(a, dtype):  # argmax becomes a view of dX: all zeros when checked
+            return made["dX"].view(np.intp)[:, :3, :3, :] if a.dtype == np.intp else np.ascontiguousarray(a, dtype)
+        _plenvo.np = type("N", (), {"__getattr__": lambda s, n: getattr(np, n), "zeros": staticmethod(zeros),
+                                     "ascontiguousarray": staticmethod(contiguous)})()
+        got = _plenvo.maxpool_backward(out, arg, X.shape, 2, 2)
+        _plenvo.np = np
+        print(np.array_equal(got, _plenvo.maxpool_backward(out, np.zeros_like(arg), X.shape, 2, 2)))
+    """)
+    assert out == ["True"]
+
+
+# --------------------------------------------------------------------------
 # Objects used before they are built, or built twice
 
 
@@ -188,6 +270,29 @@ def test_kdtree_built_once_and_rebuilt_on_init():
     not_built = "ValueError: KDTree is not built: create it with KDTree(X)"
     assert out == [not_built, "ValueError: KDTree data must be a 2-D array, got 1 dimensions", not_built,
                    "[[2, 1]]", "ValueError: KDTree data must be a 2-D array, got 3 dimensions", "[[2]]"]
+
+
+@pytest.mark.parametrize("hook", ["__array__", "__float__"])
+def test_kdtree_init_reentered_while_converting(hook):
+    out = child(f"""
+        import gc
+        K = _ostrim.KDTree
+        t = K.__new__(K)
+        class AsArray:
+            def __array__(self, dtype=None, copy=None):
+                K.__init__(t, np.array([[5.0], [6.0]]))
+                return np.array([[1.0], [2.0], [3.0]])
+        class AsFloat:
+            def __float__(self):
+                K.__init__(t, np.array([[5.0], [6.0]]))
+                return 3.0
+        for built in (False, True):  # on an unbuilt and on a built instance
+            K.__init__(t, AsArray() if "{hook}" == "__array__" else [[1.0], [2.0], [AsFloat()]])
+            print(t.query(np.array([[0.0]]), 5)[1].tolist())
+        del t
+        gc.collect()
+    """)
+    assert out == ["[[1.0, 4.0, 9.0]]"] * 2
 
 
 # --------------------------------------------------------------------------
