@@ -1,21 +1,94 @@
-// The function objects of the typed modules: a small type of their own that
-// behaves like a Python function (attributes, signature, method binding,
-// pickling by reference) and calls through the vectorcall protocol.
+// The function objects of the typed modules and the road of their calls.
+//
+// A function is declared by a FuncDef (its parameters, defaults, docstring,
+// traceback lines and typed body).  Its object is a small type of its own
+// that behaves like a Python function (attributes, signature, method
+// binding, pickling by reference) and is called through the vectorcall
+// protocol: the arguments are bound, the 32-bit integer parameters
+// converted, the array parameters type-tested and viewed, and the typed
+// body run in a Call, the scope that owns what the call acquires and adds
+// the traceback entries of its failures.
 #ifndef KELPWISE_FRAME_FUNCTION_HPP
 #define KELPWISE_FRAME_FUNCTION_HPP
 
+#include <frameobject.h>
 #include <structmember.h>
 
 #include <array>
+#include <cstdarg>
 #include <cstddef>
+#include <cstdint>
+#include <new>
+#include <stdexcept>
 
-#include "decl.hpp"
+#include "arrays.hpp"
 
-namespace kw {
+namespace frame {
+
+// --------------------------------------------------------------------------
+// Declarations
+
+enum class Kind {
+  Object,  // passed on as it is
+  Int32,   // converted to a signed 32-bit integer
+  Array,   // type-tested and viewed (ndim, type)
+};
+
+struct Param {
+  const char* name;
+  Kind kind;
+  int ndim = 0;                    // arrays only
+  const ElemType* type = nullptr;  // arrays only
+};
+
+constexpr int kMaxParams = 8;
+
+class Call;
+struct Args;
+
+struct FuncDef {
+  const char* name;
+  const Param* params = nullptr;
+  int nparams = 0;
+  int nrequired = 0;                          // the first nrequired parameters have no default
+  const long* defaults = nullptr;             // integer defaults of the trailing parameters
+  const char* doc = nullptr;                  // nullptr: __doc__ is None
+  int line = 0;                               // traceback line of binding and array checks
+  int conv_line = 0;                          // traceback line of integer conversion
+  PyObject* (*body)(Call&, Args&) = nullptr;  // the typed body (typed.hpp)
+};
+
+// --------------------------------------------------------------------------
+// Traceback entries
+
+// Adds one traceback entry (funcname, file, line) to the exception being
+// raised; the exception itself is kept unchanged.
+static inline void add_traceback(const char* file, const char* funcname, int line, PyObject* globals) {
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);
+  PyCodeObject* code = PyCode_NewEmpty(file, funcname, line);
+  PyFrameObject* entry = nullptr;
+  if (code) entry = PyFrame_New(PyThreadState_Get(), code, globals ? globals : PyEval_GetBuiltins(), nullptr);
+  if (!entry) {
+    // Could not build the entry: keep the original exception.
+    Py_XDECREF(code);
+    PyErr_Clear();
+    PyErr_Restore(type, value, tb);
+    return;
+  }
+  PyErr_Restore(type, value, tb);
+  PyTraceBack_Here(entry);
+  Py_DECREF(entry);
+  Py_DECREF(code);
+}
+
+// --------------------------------------------------------------------------
+// The function object
 
 struct Function {
   PyObject_HEAD vectorcallfunc vectorcall;
   const FuncDef* def;
+  const char* file;  // traceback file of the module, "kelpwise/accel/_tarsine"
   PyObject* name;
   PyObject* qualname;
   PyObject* module_name;
@@ -26,8 +99,6 @@ struct Function {
   PyObject* signature;  // cached inspect.Signature
   PyObject* qualified;  // "kelpwise.accel._x.f", for traceback entries
 };
-
-static inline PyObject* function_vectorcall(PyObject*, PyObject* const*, size_t, PyObject*);
 
 // The references that can take part in a cycle (the module namespace holds
 // the function, the function its namespace).
@@ -143,6 +214,208 @@ static PyMethodDef function_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// --------------------------------------------------------------------------
+// Argument binding and integer conversion
+
+// The count message: the word, the number and the number given follow the
+// rules of the frame ("exactly" when every parameter is required).
+static inline void raise_count(const FuncDef* def, bool too_many, Py_ssize_t given) {
+  const bool exact = def->nrequired == def->nparams;
+  Py_ssize_t number = too_many ? def->nparams : def->nrequired;
+  const char* word = exact ? "exactly" : (too_many ? "at most" : "at least");
+  PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", def->name, word, number,
+               number == 1 ? "" : "s", given);
+}
+
+// Fills values[0..nparams) with borrowed references; defaults come from the
+// function's defaults tuple.  Returns -1 with an exception set on failure.
+static inline int bind_arguments(Function* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                                 PyObject** values) {
+  const FuncDef* def = f->def;
+  const int nparams = def->nparams, nrequired = def->nrequired;
+  const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+  for (int i = 0; i < nparams; ++i) values[i] = nullptr;
+  if (nkw == 0) {
+    if (nargs < nrequired) return raise_count(def, false, nargs), -1;
+    if (nargs > nparams) return raise_count(def, true, nargs), -1;
+  } else if (nargs > nparams) {
+    return raise_count(def, true, nargs), -1;
+  }
+  for (Py_ssize_t i = 0; i < nargs; ++i) values[i] = args[i];
+  for (Py_ssize_t k = 0; k < nkw; ++k) {
+    PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+    PyObject* value = args[nargs + k];
+    int slot = -1;
+    for (int i = (int)nargs; i < nparams && slot < 0; ++i) {
+      if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, def->params[i].name) == 0) slot = i;
+    }
+    if (slot >= 0 && values[slot] == nullptr) {
+      values[slot] = value;
+      continue;
+    }
+    if (!PyUnicode_Check(key)) {
+      PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", def->name);
+      return -1;
+    }
+    bool earlier = slot >= 0;  // a keyword given twice
+    for (int i = 0; i < nargs && !earlier; ++i)
+      earlier = PyUnicode_CompareWithASCIIString(key, def->params[i].name) == 0;
+    if (earlier)
+      PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", def->name, key);
+    else
+      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", def->name, key);
+    return -1;
+  }
+  for (int i = (int)nargs; i < nparams; ++i) {
+    if (values[i]) continue;
+    if (i < nrequired) return raise_count(def, false, i), -1;
+    values[i] = PyTuple_GET_ITEM(f->defaults, i - nrequired);
+  }
+  return 0;
+}
+
+// Converts obj to a Python int by the interpreter's integer rules: an int (or
+// subclass) as it is, anything else through its type's __int__.  Returns a
+// new reference, or nullptr with TypeError set.
+static inline PyObject* to_pyint(PyObject* obj) {
+  if (PyLong_Check(obj)) return Py_NewRef(obj);
+  PyNumberMethods* nb = Py_TYPE(obj)->tp_as_number;
+  if (!nb || !nb->nb_int) {
+    PyErr_SetString(PyExc_TypeError, "an integer is required");
+    return nullptr;
+  }
+  PyObject* v = nb->nb_int(obj);
+  if (!v || PyLong_CheckExact(v)) return v;
+  if (PyLong_Check(v)) {
+    if (PyErr_WarnFormat(PyExc_DeprecationWarning, 1,
+                         "__int__ returned non-int (type %.200s).  The ability to return an "
+                         "instance of a strict subclass of int is deprecated, and may be removed "
+                         "in a future version of Python.",
+                         Py_TYPE(v)->tp_name) < 0) {
+      Py_DECREF(v);
+      return nullptr;
+    }
+    return v;
+  }
+  PyErr_Format(PyExc_TypeError, "__int__ returned non-int (type %.200s)", Py_TYPE(v)->tp_name);
+  Py_DECREF(v);
+  return nullptr;
+}
+
+// Signed 32-bit conversion; -1 with an exception set on failure.
+static inline int as_int32(PyObject* obj, int32_t* out) {
+  PyObject* v = to_pyint(obj);
+  if (!v) return -1;
+  int overflow = 0;
+  long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
+  Py_DECREF(v);
+  if (x == -1 && PyErr_Occurred()) return -1;
+  if (overflow || x < INT32_MIN || x > INT32_MAX) {
+    PyErr_SetString(PyExc_OverflowError, "value too large to convert to int");
+    return -1;
+  }
+  *out = (int32_t)x;
+  return 0;
+}
+
+// Signed 64-bit conversion; out-of-range ints raise the interpreter's own
+// OverflowError.
+static inline int as_int64(PyObject* obj, int64_t* out) {
+  PyObject* v = to_pyint(obj);
+  if (!v) return -1;
+  long long x = PyLong_AsLongLong(v);
+  Py_DECREF(v);
+  if (x == -1 && PyErr_Occurred()) return -1;
+  *out = (int64_t)x;
+  return 0;
+}
+
+// --------------------------------------------------------------------------
+// The call
+
+// The scope of one call: the arrays it holds (CallArrays) and the traceback
+// entries of its failures.  A body fails at a line it names:
+// `return c.fail(L::cols);` after a helper set the exception, or
+// `return c.raise(L::args, PyExc_ValueError, "...", ...);`.
+class Call : public CallArrays {
+ public:
+  explicit Call(Function* f) : CallArrays(f->globals, f->builtins), fn_(f) {}
+
+  // Adds the traceback entry of this function at `line` to the exception
+  // being raised; returns nullptr.
+  PyObject* fail(int line) const {
+    add_traceback(fn_->file, PyUnicode_AsUTF8(fn_->qualified), line, fn_->globals);
+    return nullptr;
+  }
+
+  // Raises exc with a PyUnicode_FromFormat message at `line`; returns nullptr.
+  PyObject* raise(int line, PyObject* exc, const char* fmt, ...) const {
+    va_list va;
+    va_start(va, fmt);
+    PyObject* msg = PyUnicode_FromFormatV(fmt, va);
+    va_end(va);
+    if (msg) {
+      PyErr_SetObject(exc, msg);
+      Py_DECREF(msg);
+    }
+    return fail(line);
+  }
+
+ private:
+  Function* fn_;
+};
+
+// The bound parameters of one call, by position.
+struct Args {
+  PyObject* obj[kMaxParams];
+  int32_t i32[kMaxParams];
+  View* view[kMaxParams];
+};
+
+static inline PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  Function* f = (Function*)self;
+  const FuncDef* def = f->def;
+  Call c(f);
+  Args a;
+  if (bind_arguments(f, args, PyVectorcall_NARGS(nargsf), kwnames, a.obj) < 0) return c.fail(def->line);
+  for (int i = 0; i < def->nparams; ++i) {
+    a.view[i] = nullptr;
+    if (def->params[i].kind == Kind::Int32 && as_int32(a.obj[i], &a.i32[i]) < 0) return c.fail(def->conv_line);
+  }
+  for (int i = 0; i < def->nparams; ++i) {
+    if (def->params[i].kind == Kind::Array && type_test(a.obj[i], def->params[i].name) < 0)
+      return nullptr;  // no traceback entry for a failed type test
+  }
+  // None passes the type test but is never read as an array.
+  for (int i = 0; i < def->nparams; ++i) {
+    if (def->params[i].kind == Kind::Array && a.obj[i] == Py_None)
+      return c.raise(def->line, PyExc_TypeError, "Argument '%.200s' must not be None", def->params[i].name);
+  }
+  for (int i = 0; i < def->nparams; ++i) {
+    const Param& p = def->params[i];
+    if (p.kind != Kind::Array) continue;
+    a.view[i] = c.view(a.obj[i], p.ndim, *p.type, false);
+    if (!a.view[i]) return c.fail(def->line);
+  }
+  // A C++ exception must not cross into the interpreter, where it would end
+  // the process.  The bodies allocate through Scratch and NumPy and throw
+  // nothing; should one throw all the same, a failed allocation becomes
+  // MemoryError, anything else SystemError, at the function's line.
+  try {
+    return def->body(c, a);
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::length_error&) {
+    PyErr_NoMemory();
+  } catch (...) {
+    PyErr_SetString(PyExc_SystemError, "unexpected C++ exception");
+  }
+  return c.fail(def->line);
+}
+
+// --------------------------------------------------------------------------
+// The type and its instances
+
 // The remaining slots are zero and filled in by function_type_ready().
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
@@ -170,20 +443,23 @@ static inline int function_type_ready() {
   return PyType_Ready(&FunctionType);
 }
 
-static inline PyObject* function_new(const FuncDef* def, PyObject* globals) {
+// The function of def in the module `module_name` (traceback file `file`),
+// whose namespace is globals.
+static inline PyObject* function_new(const FuncDef* def, PyObject* globals, const char* module_name, const char* file) {
   Function* f = PyObject_GC_New(Function, &FunctionType);
   if (!f) return nullptr;
   f->vectorcall = function_vectorcall;
   f->def = def;
+  f->file = file;
   f->name = PyUnicode_FromString(def->name);
   f->qualname = Py_XNewRef(f->name);
-  f->module_name = PyUnicode_FromString(g_module->name);
+  f->module_name = PyUnicode_FromString(module_name);
   f->doc = def->doc ? PyUnicode_FromString(def->doc) : Py_NewRef(Py_None);
   f->globals = Py_NewRef(globals);
   f->builtins = nullptr;
   f->defaults = nullptr;
   f->signature = nullptr;
-  f->qualified = PyUnicode_FromFormat("%s.%s", g_module->name, def->name);
+  f->qualified = PyUnicode_FromFormat("%s.%s", module_name, def->name);
   PyObject_GC_Track(f);
   if (!f->name || !f->module_name || !f->doc || !f->qualified) {
     Py_DECREF(f);
@@ -214,6 +490,6 @@ static inline PyObject* function_new(const FuncDef* def, PyObject* globals) {
   return (PyObject*)f;
 }
 
-}  // namespace kw
+}  // namespace frame
 
 #endif  // KELPWISE_FRAME_FUNCTION_HPP

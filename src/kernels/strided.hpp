@@ -38,6 +38,19 @@ struct StridedView {
   ssize shape[N] = {};
   ssize strides[N] = {};
 
+  // The view over data with the given extents and byte strides (of any
+  // integer type: Py_buffer's, NumPy's or pybind11's).
+  template <class Extent>
+  static StridedView over(const void* data, const Extent* shape, const Extent* strides) {
+    StridedView v;
+    v.data = static_cast<char*>(const_cast<void*>(data));
+    for (int k = 0; k < N; ++k) {
+      v.shape[k] = static_cast<ssize>(shape[k]);
+      v.strides[k] = static_cast<ssize>(strides[k]);
+    }
+    return v;
+  }
+
   template <class... I>
   char* at(I... idx) const {
     static_assert(sizeof...(I) == N, "one index per dimension");

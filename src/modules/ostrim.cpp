@@ -34,13 +34,7 @@ namespace kdtree = kernels::kdtree;
 // What the kernels read of a converted 2-D array: its address, extents and
 // byte strides.
 kernels::StridedView<2> strided(const Float64Array& a) {
-  kernels::StridedView<2> v;
-  v.data = const_cast<char*>(reinterpret_cast<const char*>(a.data()));
-  for (int i = 0; i < 2; ++i) {
-    v.shape[i] = a.shape(i);
-    v.strides[i] = a.strides(i);
-  }
-  return v;
+  return kernels::StridedView<2>::over(a.data(), a.shape(), a.strides());
 }
 
 class KDTree {

@@ -3,19 +3,25 @@
 // weighted variance (regression).
 #include <algorithm>
 #include <cstdint>
-#include <utility>
-#include <vector>
 
-#include "../frame/frame.hpp"
+#include "../frame/module.hpp"
 #include "../kernels/split.hpp"
 
 namespace {
 
+using frame::View;
 using kernels::ssize;
-using kw::View;
 
-// Traceback line of each failing statement.
+// Traceback line of each failing statement: the fixed source lines of the
+// module (kelpwise/accel/_vellard).  tests/support.py (FUNCS: binding and
+// conversion), tests/test_vellard.py (NumPy failures) and
+// tests/test_hostile.py (MemoryError while counting) hold them.
 namespace lines {
+// The lines of the search over the features: the column and np.argsort,
+// reading the sorted order, the result tuple.
+struct Sweep {
+  int argsort, read_order, result;
+};
 namespace classifier {
 constexpr int args = 12;          // binding, checks and views of X and y; refusals
 constexpr int conv = 15;          // conversion of min_samples_leaf
@@ -23,17 +29,14 @@ constexpr int unique = 30;        // np.unique and the check of its result
 constexpr int class_index = 33;   // the label -> class index lookup
 constexpr int total_counts = 36;  // np.zeros for the node's class counts
 constexpr int counting = 38;      // counting the labels
-constexpr int left_counts = 49;   // np.zeros for the left counts
-constexpr int argsort = 56;       // the column and np.argsort
-constexpr int read_order = 61;    // reading the sorted order
-constexpr int result = 94;
+constexpr int left_counts = 49;   // np.zeros for the left counts, the sweep's scratch
+constexpr Sweep sweep{.argsort = 56, .read_order = 61, .result = 94};
 }  // namespace classifier
 namespace regressor {
 constexpr int args = 97;
 constexpr int conv = 100;
-constexpr int argsort = 126;
-constexpr int read_order = 132;
-constexpr int result = 158;
+constexpr int scratch = 126;  // the sweep's scratch
+constexpr Sweep sweep{.argsort = 126, .read_order = 132, .result = 158};
 }  // namespace regressor
 }  // namespace lines
 
@@ -64,7 +67,8 @@ PyObject* column(const View& X, ssize j) {
 
 // The sorted order of one feature, np.argsort(column j), validated so that
 // the sweep never reads outside X.  Owns its array and view; the indices
-// are kept in a buffer reused from feature to feature.
+// are kept in a buffer reused from feature to feature.  Each step returns
+// -1 with an exception set on failure.
 class FeatureOrder {
  public:
   ~FeatureOrder() { reset(); }
@@ -72,149 +76,154 @@ class FeatureOrder {
     view_.release();
     Py_CLEAR(order_);
   }
-  // Returns false with an exception set, c.line naming the failing
-  // statement; on success data() holds the n indices.
-  bool compute(kw::Call& c, const View& X, ssize j, int sort_line, int read_line) {
-    const ssize n = X.shape[0];
+  // np.argsort of column j, an ndarray of ITYPE_t.
+  int sort(frame::Call& c, const View& X, ssize j) {
     reset();
-    c.line = sort_line;
-    PyObject* argsort = kw::np::attr(c, "argsort");  // looked up before the column is made
-    if (!argsort) return false;
+    PyObject* argsort = frame::np::attr(c, "argsort");  // looked up before the column is made
+    if (!argsort) return -1;
     PyObject* col = column(X, j);
     if (col) {
       order_ = PyObject_CallOneArg(argsort, col);
       Py_DECREF(col);
     }
     Py_DECREF(argsort);
-    if (!order_) return false;
-    if (!PyObject_TypeCheck(order_, kw::g_ndarray)) {
-      PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(order_)->tp_name,
-                   kw::g_ndarray->tp_name);
-      return false;
-    }
-    if (kw::acquire_view(view_, order_, 1, kw::ITYPE, false) < 0) return false;
-    c.line = read_line;
+    if (!order_ || frame::require_ndarray(order_) < 0) return -1;
+    return frame::acquire_view(view_, order_, 1, frame::ITYPE, false);
+  }
+  // A contiguous copy of the first n indices, each checked to lie inside
+  // the node; data() then holds them.
+  int read(ssize n) {
     if (view_.shape[0] < n) {
       PyErr_Format(PyExc_ValueError, "argsort returned %zd indices for %zd rows", view_.shape[0], n);
-      return false;
+      return -1;
     }
-    // Contiguous copy of the indices, each checked to lie inside the node.
-    if (!idx_.allocate(n)) return false;
+    if (idx_.allocate(n) < 0) return -1;
     for (ssize i = 0; i < n; ++i) {
       int64_t v = kernels::load_i64(view_.data + i * view_.strides[0]);
       if (v < 0 || v >= n) {
         PyErr_Format(PyExc_IndexError, "argsort index %lld out of range for %zd rows", (long long)v, n);
-        return false;
+        return -1;
       }
       idx_[i] = v;
     }
-    return true;
+    return 0;
   }
   const int64_t* data() const { return idx_.get(); }
 
  private:
   PyObject* order_ = nullptr;
   View view_;
-  kw::Scratch<int64_t> idx_;
+  frame::Scratch<int64_t> idx_;
 };
 
-PyObject* result_tuple(kw::Call& c, const kernels::Best& best) {
+// The best split over every feature of X: per column its sorted order, the
+// column's values and the targets (gather_targets(order)) in that order,
+// then the criterion's sweep.
+template <class Criterion, class GatherTargets>
+PyObject* best_split(frame::Call& c, const lines::Sweep& L, const View& X, double* vals, Criterion& criterion,
+                     int32_t min_samples_leaf, GatherTargets gather_targets) {
+  const ssize n = X.shape[0], m = X.shape[1];
+  kernels::Best best;
+  FeatureOrder order;
+  for (ssize j = 0; j < m; ++j) {
+    if (order.sort(c, X, j) < 0) return c.fail(L.argsort);
+    if (order.read(n) < 0) return c.fail(L.read_order);
+    const char* col = X.data + j * X.strides[1];
+    const ssize col_s = X.strides[0];
+    kernels::gather(order.data(), n, vals, [&](ssize k) { return kernels::load(col + k * col_s); });
+    gather_targets(order.data());
+    kernels::sweep(vals, n, criterion, (double)min_samples_leaf, j, best);
+  }
   if (best.feat == -1) return Py_NewRef(g_no_split);
   PyObject* r = Py_BuildValue("(ndd)", best.feat, best.thr, best.score);
-  return r ? r : c.fail();
+  return r ? r : c.fail(L.result);
 }
 
 // y must hold at least one entry per row of X.
-bool check_y_length(const View& X, const View& y) {
-  if (y.shape[0] >= X.shape[0]) return true;
+int check_y_length(const View& X, const View& y) {
+  if (y.shape[0] >= X.shape[0]) return 0;
   PyErr_Format(PyExc_ValueError, "y has %zd entries, fewer than the %zd rows of X", y.shape[0], X.shape[0]);
-  return false;
+  return -1;
 }
 
 // A count array of n_classes float64 values from np.zeros(n_classes), viewed
 // for writing; the counts live in it.
-bool count_array(kw::Call& c, ssize n_classes, kernels::Counts& out) {
-  PyObject* arr = kw::np::alloc1(c, "zeros", n_classes, "float64");
-  View* v = arr ? c.view(arr, 1, kw::DTYPE, true) : nullptr;
-  if (!v) return false;
+int count_array(frame::Call& c, ssize n_classes, kernels::Counts& out) {
+  PyObject* arr = frame::np::alloc1(c, "zeros", n_classes, "float64");
+  View* v = arr ? c.view(arr, 1, frame::DTYPE, true) : nullptr;
+  if (!v) return -1;
   if (v->shape[0] != n_classes) {
     PyErr_Format(PyExc_ValueError, "np.zeros returned %zd entries, expected %zd", v->shape[0], n_classes);
-    return false;
+    return -1;
   }
   out = {v->data, v->strides[0]};
-  return true;
+  return 0;
 }
 
-PyObject* classifier_impl(kw::Call& c, const View& X, const View& y, int32_t min_samples_leaf) {
-  namespace L = lines::classifier;
-  if (!check_y_length(X, y)) return c.fail();
-  const ssize n = X.shape[0], m = X.shape[1];
+// A label and its class index.
+struct LabelClass {
+  int64_t label;
+  ssize index;
+};
 
-  c.line = L::unique;
-  PyObject* classes = kw::np::checked(c, kw::np::call(c, "unique", PyTuple_Pack(1, y.obj)));
-  if (!classes) return c.fail();
-  View* cv = c.view(classes, 1, kw::INT, false);
-  if (!cv) return c.fail();
+PyObject* classifier_impl(frame::Call& c, const View& X, const View& y, int32_t min_samples_leaf) {
+  namespace L = lines::classifier;
+  if (check_y_length(X, y) < 0) return c.fail(L::args);
+  const ssize n = X.shape[0];
+
+  PyObject* classes = frame::np::checked(c, frame::np::call(c, "unique", PyTuple_Pack(1, y.obj)));
+  if (!classes) return c.fail(L::unique);
+  View* cv = c.view(classes, 1, frame::INT, false);
+  if (!cv) return c.fail(L::unique);
   const ssize n_classes = cv->shape[0];
 
   // Label -> class index, as a dictionary filled in class order would give
   // (a repeated label keeps its last index), searched by binary search.
-  c.line = L::class_index;
-  std::vector<std::pair<int64_t, ssize>> lookup((size_t)n_classes);
-  for (ssize k = 0; k < n_classes; ++k) lookup[(size_t)k] = {kernels::load_i64(cv->data + k * cv->strides[0]), k};
-  std::stable_sort(lookup.begin(), lookup.end(), [](const auto& p, const auto& q) { return p.first < q.first; });
+  frame::Scratch<LabelClass> lookup;
+  if (lookup.allocate(n_classes) < 0) return c.fail(L::class_index);
+  LabelClass* const first = lookup.get();
+  LabelClass* const last = first + n_classes;
+  for (ssize k = 0; k < n_classes; ++k) lookup[k] = {kernels::load_i64(cv->data + k * cv->strides[0]), k};
+  std::stable_sort(first, last, [](const LabelClass& p, const LabelClass& q) { return p.label < q.label; });
 
-  c.line = L::total_counts;
   kernels::Counts total, left;
-  if (!count_array(c, n_classes, total)) return c.fail();
+  if (count_array(c, n_classes, total) < 0) return c.fail(L::total_counts);
 
   // The class index of every sample is kept privately for the sweeps.
-  c.line = L::counting;
-  kw::Scratch<ssize> cls;
-  if (!cls.allocate(n)) return c.fail();
+  frame::Scratch<ssize> cls;
+  if (cls.allocate(n) < 0) return c.fail(L::counting);
   for (ssize i = 0; i < n; ++i) {
     const int64_t label = kernels::load_i64(y.data + i * y.strides[0]);
-    auto it =
-        std::upper_bound(lookup.begin(), lookup.end(), label, [](int64_t v, const auto& p) { return v < p.first; });
-    if (it == lookup.begin() || (it - 1)->first != label) {
+    const LabelClass* it =
+        std::upper_bound(first, last, label, [](int64_t v, const LabelClass& p) { return v < p.label; });
+    if (it == first || (it - 1)->label != label) {
       PyObject* key = PyLong_FromLongLong(label);
       if (key) {
         PyErr_SetObject(PyExc_KeyError, key);
         Py_DECREF(key);
       }
-      return c.fail();
+      return c.fail(L::counting);
     }
-    cls[i] = (it - 1)->second;
+    cls[i] = (it - 1)->index;
     total.set(cls[i], total.get(cls[i]) + 1.0);
   }
   const double total_n = (double)n;
   if (kernels::Gini::impurity(total, n_classes, total_n) < 1e-15) return Py_NewRef(g_no_split);
 
-  c.line = L::left_counts;
-  if (!count_array(c, n_classes, left)) return c.fail();
-
-  kw::Scratch<double> vals;
-  kw::Scratch<ssize> sorted_cls;
-  if (!vals.allocate(n) || !sorted_cls.allocate(n)) return c.fail();
+  if (count_array(c, n_classes, left) < 0) return c.fail(L::left_counts);
+  frame::Scratch<double> vals;
+  frame::Scratch<ssize> sorted_cls;
+  if (vals.allocate(n) < 0 || sorted_cls.allocate(n) < 0) return c.fail(L::left_counts);
   kernels::Gini gini{sorted_cls.get(), total, left, n_classes, total_n};
-  kernels::Best best;
-  FeatureOrder order;
-  for (ssize j = 0; j < m; ++j) {
-    if (!order.compute(c, X, j, L::argsort, L::read_order)) return c.fail();
-    const char* col = X.data + j * X.strides[1];
-    const ssize col_s = X.strides[0];
-    kernels::gather(order.data(), n, vals.get(), [&](ssize k) { return kernels::load(col + k * col_s); });
-    kernels::gather(order.data(), n, sorted_cls.get(), [&](ssize k) { return cls[k]; });
-    kernels::sweep(vals.get(), n, gini, (double)min_samples_leaf, j, best);
-  }
-  c.line = L::result;
-  return result_tuple(c, best);
+  return best_split(c, L::sweep, X, vals.get(), gini, min_samples_leaf, [&](const int64_t* order) {
+    kernels::gather(order, n, sorted_cls.get(), [&](ssize k) { return cls[k]; });
+  });
 }
 
-PyObject* regressor_impl(kw::Call& c, const View& X, const View& y, int32_t min_samples_leaf) {
+PyObject* regressor_impl(frame::Call& c, const View& X, const View& y, int32_t min_samples_leaf) {
   namespace L = lines::regressor;
-  if (!check_y_length(X, y)) return c.fail();
-  const ssize n = X.shape[0], m = X.shape[1];
+  if (check_y_length(X, y) < 0) return c.fail(L::args);
+  const ssize n = X.shape[0];
 
   double total_sum_y = 0.0, total_sum_y2 = 0.0;
   for (ssize i = 0; i < n; ++i) {
@@ -225,33 +234,26 @@ PyObject* regressor_impl(kw::Call& c, const View& X, const View& y, int32_t min_
   const double total_n = (double)n;
   if (kernels::Variance::variance(total_sum_y, total_sum_y2, total_n) < 1e-15) return Py_NewRef(g_no_split);
 
-  c.line = L::argsort;
-  kw::Scratch<double> vals, ys;
-  if (!vals.allocate(n) || !ys.allocate(n)) return c.fail();
+  frame::Scratch<double> vals, ys;
+  if (vals.allocate(n) < 0 || ys.allocate(n) < 0) return c.fail(L::scratch);
   kernels::Variance variance{ys.get(), total_sum_y, total_sum_y2, total_n};
-  kernels::Best best;
-  FeatureOrder order;
-  for (ssize j = 0; j < m; ++j) {
-    if (!order.compute(c, X, j, L::argsort, L::read_order)) return c.fail();
-    const char* col = X.data + j * X.strides[1];
-    const ssize col_s = X.strides[0], y_s = y.strides[0];
-    kernels::gather(order.data(), n, vals.get(), [&](ssize k) { return kernels::load(col + k * col_s); });
-    kernels::gather(order.data(), n, ys.get(), [&](ssize k) { return kernels::load(y.data + k * y_s); });
-    kernels::sweep(vals.get(), n, variance, (double)min_samples_leaf, j, best);
-  }
-  c.line = L::result;
-  return result_tuple(c, best);
+  const ssize y_s = y.strides[0];
+  return best_split(c, L::sweep, X, vals.get(), variance, min_samples_leaf, [&](const int64_t* order) {
+    kernels::gather(order, n, ys.get(), [&](ssize k) { return kernels::load(y.data + k * y_s); });
+  });
 }
 
-constexpr kw::Param kClassifierParams[] = {
-    {"X", kw::Kind::Array, 2, &kw::DTYPE},
-    {"y", kw::Kind::Array, 1, &kw::INT},
-    {"min_samples_leaf", kw::Kind::Int32},
+using frame::Kind;
+
+constexpr frame::Param kClassifierParams[] = {
+    {"X", Kind::Array, 2, &frame::DTYPE},
+    {"y", Kind::Array, 1, &frame::INT},
+    {"min_samples_leaf", Kind::Int32},
 };
-constexpr kw::Param kRegressorParams[] = {
-    {"X", kw::Kind::Array, 2, &kw::DTYPE},
-    {"y", kw::Kind::Array, 1, &kw::DTYPE},
-    {"min_samples_leaf", kw::Kind::Int32},
+constexpr frame::Param kRegressorParams[] = {
+    {"X", Kind::Array, 2, &frame::DTYPE},
+    {"y", Kind::Array, 1, &frame::DTYPE},
+    {"min_samples_leaf", Kind::Int32},
 };
 
 constexpr const char* kClassifierDoc =
@@ -262,18 +264,18 @@ constexpr const char* kClassifierDoc =
     "    ";
 
 // clang-format off: one declaration per function
-const kw::FuncDef kFuncs[] = {
-    {.name = "_best_split_classifier", .params = kClassifierParams, .nparams = 3, .nrequired = 3,
-     .doc = kClassifierDoc, .line = lines::classifier::args, .conv_line = lines::classifier::conv,
-     .body = kw::typed<classifier_impl>},
-    {.name = "_best_split_regressor", .params = kRegressorParams, .nparams = 3, .nrequired = 3,
-     .doc = "Find best (feature, threshold) for a regression node (MSE).", .line = lines::regressor::args,
-     .conv_line = lines::regressor::conv, .body = kw::typed<regressor_impl>},
+constexpr frame::FuncDef kFuncs[] = {
+    frame::define<classifier_impl>(kClassifierParams, {.name = "_best_split_classifier", .nrequired = 3,
+                                   .doc = kClassifierDoc, .line = lines::classifier::args,
+                                   .conv_line = lines::classifier::conv}),
+    frame::define<regressor_impl>(kRegressorParams, {.name = "_best_split_regressor", .nrequired = 3,
+                                  .doc = "Find best (feature, threshold) for a regression node (MSE).",
+                                  .line = lines::regressor::args, .conv_line = lines::regressor::conv}),
 };
 // clang-format on
 
 }  // namespace
 
 PyMODINIT_FUNC PyInit__vellard(void) {
-  return kw::module_init("_vellard", "Accelerated decision tree split search.", kFuncs, create_no_split);
+  return frame::module_init("_vellard", "Accelerated decision tree split search.", kFuncs, create_no_split);
 }
