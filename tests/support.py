@@ -1,6 +1,7 @@
 """Helpers shared by the test modules: the bit comparisons of the reference
-module, a one-ulp fault, a stand-in for a module's `np`, and FUNCS, the table
-of the typed modules' functions."""
+module, a one-ulp fault, a stand-in for a module's `np`, FUNCS, the table of
+the typed modules' functions, and MODULES / FUNCTIONS, every module's
+functions in source order."""
 
 from dataclasses import dataclass
 
@@ -42,6 +43,7 @@ class Fn:
     valid: callable  # () -> dict of valid arguments
     defaults: tuple = ()
     doc: str = None
+    result_line: int = None  # allocation and view of the result (distances)
 
     @property
     def func(self):
@@ -81,9 +83,9 @@ DIST = (("X", "a"), ("Y", "a"))
 DIST_ARRAYS = {"X": (2, "DTYPE_t"), "Y": (2, "DTYPE_t")}
 
 FUNCS = [
-    Fn("_tarsine", "pairwise_squared_euclidean", DIST, 2, 11, 11, DIST_ARRAYS, _dist_args),
-    Fn("_tarsine", "pairwise_distances", DIST, 2, 30, 30, DIST_ARRAYS, _dist_args),
-    Fn("_tarsine", "pairwise_manhattan_distances", DIST, 2, 49, 49, DIST_ARRAYS, _dist_args),
+    Fn("_tarsine", "pairwise_squared_euclidean", DIST, 2, 11, 11, DIST_ARRAYS, _dist_args, result_line=16),
+    Fn("_tarsine", "pairwise_distances", DIST, 2, 30, 30, DIST_ARRAYS, _dist_args, result_line=35),
+    Fn("_tarsine", "pairwise_manhattan_distances", DIST, 2, 49, 49, DIST_ARRAYS, _dist_args, result_line=54),
     Fn(
         "_plenvo", "im2col",
         (("X", "a"), ("kh", "i"), ("kw", "i"), ("stride", "i"), ("pad", "i")),
@@ -131,3 +133,9 @@ FUNCS = [
         doc=REGRESSOR_DOC,
     ),
 ]
+
+MODULES = {}
+for _fn in FUNCS:
+    MODULES.setdefault(_fn.module, []).append(_fn.name)
+MODULES["_ostrim"] = ["KDTree", "KDTree.query"]
+FUNCTIONS = [name for names in MODULES.values() for name in names]

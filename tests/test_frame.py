@@ -20,13 +20,9 @@ import warnings
 import numpy as np
 import pytest
 
-from support import FUNCS
+from support import FUNCS, MODULES
 
-MODULES = {
-    "_tarsine": ("distance", ["pairwise_squared_euclidean", "pairwise_distances", "pairwise_manhattan_distances"]),
-    "_plenvo": ("pool", ["im2col", "col2im", "maxpool_forward", "maxpool_backward"]),
-    "_vellard": ("split", ["_best_split_classifier", "_best_split_regressor"]),
-}
+ROLES = {"_tarsine": "distance", "_plenvo": "pool", "_vellard": "split"}  # a word of each module's docstring
 
 INT_FUNCS = [f for f in FUNCS if any(k == "i" for _, k in f.params)]
 ARRAY_PARAMS = [(f, p) for f in FUNCS for p in f.arrays]
@@ -51,10 +47,10 @@ def raises_at(fn, exc, message, line, call):
 # Module namespace
 
 
-@pytest.mark.parametrize("modname", list(MODULES))
+@pytest.mark.parametrize("modname", list(ROLES))
 def test_module_namespace(modname):
     mod = pytest.importorskip("kelpwise.accel." + modname)
-    role, funcs = MODULES[modname]
+    role, funcs = ROLES[modname], MODULES[modname]
     machinery = {"__name__", "__spec__", "__loader__", "__file__", "__package__"}
     # the order as the module left it, before any test rebinds np
     names = _child(f"import kelpwise.accel.{modname} as m; print(*vars(m))")[0].split()
@@ -75,7 +71,7 @@ def _child(code):
     return out.stdout, out.stderr
 
 
-@pytest.mark.parametrize("modname", list(MODULES))
+@pytest.mark.parametrize("modname", list(ROLES))
 def test_module_created_once_per_process(modname):
     pytest.importorskip("kelpwise.accel." + modname)
     out, _ = _child(f"""
@@ -89,7 +85,7 @@ def test_module_created_once_per_process(modname):
     assert out.split() == ["True", "rebound"]  # the same object, not executed again
 
 
-@pytest.mark.parametrize("modname", list(MODULES))
+@pytest.mark.parametrize("modname", list(ROLES))
 def test_np_falls_back_to_the_module_builtins(modname):
     pytest.importorskip("kelpwise.accel." + modname)
     call = {"_tarsine": "pairwise_distances(numpy.zeros((2, 2)), numpy.zeros((2, 2)))",
@@ -367,7 +363,7 @@ def test_accepted_element_formats(fn, param):
 # Module execution failures
 
 
-@pytest.mark.parametrize("modname", list(MODULES))
+@pytest.mark.parametrize("modname", list(ROLES))
 def test_numpy_import_failure(modname):
     pytest.importorskip("kelpwise.accel." + modname)
     code = textwrap.dedent(f"""

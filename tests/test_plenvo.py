@@ -70,7 +70,7 @@ def test_im2col_and_col2im_match_references(k, s, p):
         assert bits_equal(got, want)
 
 
-@settings(max_examples=120, deadline=None)
+@settings(deadline=None)
 @given(
     N=st.integers(0, 2), H=st.integers(1, 7), W=st.integers(1, 7), C=st.integers(1, 5),
     kh=st.integers(1, 4), kw=st.integers(1, 4), s=st.integers(1, 3), p=st.integers(-1, 2), data=st.data(),

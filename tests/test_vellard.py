@@ -121,7 +121,7 @@ def test_y_longer_than_x_uses_the_first_rows_but_all_labels():
     assert C(X, y, 1) == (0, 2.5, 0.0)
 
 
-@settings(max_examples=200, deadline=None)
+@settings(deadline=None)
 @given(
     n=st.integers(0, 12), m=st.integers(0, 3), msl=st.integers(-1, 5), data=st.data(),
     regression=st.booleans(),

@@ -8,5 +8,3 @@ heavy (in particular not NumPy):
 - ``_vellard``: best-split search of a decision-tree node;
 - ``_ostrim``: ``KDTree`` with exact k-nearest-neighbour queries.
 """
-
-MODULES = ("_tarsine", "_plenvo", "_vellard", "_ostrim")
