@@ -3,8 +3,10 @@ import os
 from hypothesis import settings
 
 # "ci", the default, keeps the whole suite to about a minute on two cores;
-# HYPOTHESIS_PROFILE=long runs many more cases on demand.  Every property
+# "thorough" (the sanitizer and capped-path jobs) runs 250 cases per
+# property, HYPOTHESIS_PROFILE=long many more on demand.  Every property
 # test follows the profile.
 settings.register_profile("ci", max_examples=100)
+settings.register_profile("thorough", max_examples=250)
 settings.register_profile("long", max_examples=5000)
 settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "ci"))
