@@ -125,37 +125,39 @@ def test_arrays_reshaped_during_the_call(case):
 
 # --------------------------------------------------------------------------
 # Allocation failure is MemoryError; scratch is bounded and not taken
-# without work.
+# without work.  Each case: the child's code, what it prints, and the
+# address space it may map beyond what it has at start (MB): below what an
+# unbounded scratch or the conversion would take.
 
 ALLOCATION = {
     "distances, broadcast Y of 10**9 rows and no rows of X": (
         "Y = np.broadcast_to(np.zeros(8), (10**9, 8))\n"
-        "print(_tarsine.pairwise_squared_euclidean(np.zeros((0, 8)), Y).shape)", "(0, 1000000000)"),
-    "distances, broadcast Y of 10**8 columns: packing stays bounded": (
-        "Y = np.broadcast_to(np.ones(1), (9, 10**8))\n"
-        "X = np.broadcast_to(np.zeros(1), (1, 10**8))\n"
-        "print(_tarsine.pairwise_manhattan_distances(X, Y)[0, 8])", "100000000.0"),
+        "print(_tarsine.pairwise_squared_euclidean(np.zeros((0, 8)), Y).shape)", "(0, 1000000000)", 1024),
+    "distances, broadcast Y of 10**7 columns: packing stays bounded": (
+        "Y = np.broadcast_to(np.ones(1), (9, 10**7))\n"
+        "X = np.broadcast_to(np.zeros(1), (1, 10**7))\n"
+        "print(_tarsine.pairwise_manhattan_distances(X, Y)[0, 8])", "10000000.0", 256),
     "distances, a result too large": (
         "Y = np.broadcast_to(np.zeros(8), (10**9, 8))\n"
-        "print(outcome(lambda: _tarsine.pairwise_distances(np.zeros((4, 8)), Y)).split(':')[0])", "MemoryError"),
+        "print(outcome(lambda: _tarsine.pairwise_distances(np.zeros((4, 8)), Y)).split(':')[0])", "MemoryError", 1024),
     "KD-tree over broadcast data": (
         "X = np.broadcast_to(0.0, (10**8, 8))\n"
-        "print(outcome(lambda: _ostrim.KDTree(X)).split(':')[0])", "MemoryError"),
+        "print(outcome(lambda: _ostrim.KDTree(X)).split(':')[0])", "MemoryError", 1024),
     "KD-tree over a list too large to convert": (
-        "rows = [[0.0] * 8] * 5_000_000\n"
-        "print(outcome(lambda: _ostrim.KDTree(rows)).split(':')[0])", "MemoryError"),
+        "rows = [[0.0] * 8] * 1_250_000\n"
+        "print(outcome(lambda: _ostrim.KDTree(rows)).split(':')[0])", "MemoryError", 64),
     "KD-tree query of a list too large to convert": (
-        "rows = [[0.0] * 8] * 5_000_000\n"
+        "rows = [[0.0] * 8] * 1_250_000\n"
         "t = _ostrim.KDTree(np.zeros((4, 8)))\n"
-        "print(outcome(lambda: t.query(rows, 1)).split(':')[0])", "MemoryError"),
+        "print(outcome(lambda: t.query(rows, 1)).split(':')[0])", "MemoryError", 64),
 }
 
 
 @pytest.mark.skipif(os.environ.get("KW_SANITIZED") == "1", reason="the sanitizers reserve the address space")
 @pytest.mark.parametrize("case", list(ALLOCATION))
 def test_allocation_failure_is_memory_error(case):
-    code, expected = ALLOCATION[case]
-    assert child(code, memory_limit_mb=256 if "list" in case else 1024) == [expected]
+    code, expected, limit_mb = ALLOCATION[case]
+    assert child(code, memory_limit_mb=limit_mb) == [expected]
 
 
 def test_memory_error_names_the_failing_statement():
