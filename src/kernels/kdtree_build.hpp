@@ -10,6 +10,7 @@
 #include <cstring>
 #include <vector>
 
+#include "kdtree_sort.hpp"
 #include "strided.hpp"
 
 namespace kernels::kdtree {
@@ -181,9 +182,9 @@ class Builder {
     if (distinct_)
       std::nth_element(first, first + cnt / 2, first + cnt, less);
     else if (t_.ordered)
-      std::sort(first, first + cnt, less);
+      exact_sort(first, first + cnt, less);
     else
-      std::sort(first, first + cnt, nan_last);
+      exact_sort(first, first + cnt, nan_last);
     const int64_t mid = cnt / 2;
     const int32_t idx = first[mid].idx;
     const double val = first[mid].key;
