@@ -161,6 +161,28 @@ void exact_sort(T* first, T* last, Less less) {
   }
 }
 
+// Moves the element that a full sort would put at nth there, with nothing
+// above it before it and nothing below it after it (the order within
+// either side is left unspecified; where keys are distinct, the two sides
+// are therefore fixed as sets). Quickselect on the partition above, the
+// pivot as std::sort takes it; past the depth limit std::nth_element
+// finishes the range.
+template <class T, class Less>
+void select_nth(T* first, T* nth, T* last, Less less) {
+  int depth = 0;
+  for (ptrdiff_t n = last - first; n > 1; n >>= 1) depth += 2;
+  while (last - first > introsort::kThreshold) {
+    if (depth-- == 0) return std::nth_element(first, nth, last, less);
+    introsort::move_median_to_first(first, first + 1, first + (last - first) / 2, last - 1, less);
+    T* cut = introsort::partition(first + 1, last, first, less);
+    if (cut <= nth)
+      first = cut;
+    else
+      last = cut;
+  }
+  introsort::insertion_sort(first, last, less);
+}
+
 }  // namespace kernels::kdtree
 
 #endif  // KELPWISE_KERNELS_KDTREE_SORT_HPP
