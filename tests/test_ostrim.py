@@ -163,6 +163,23 @@ def test_tied_builds_match_model(data, n, d, levels, nan):
         assert_same(KDTree(X).query(Q, k), model_query(model_build(X), Q, k))
 
 
+@pytest.mark.parametrize("kind", ["repeated rows", "distinct", "mixed"])
+def test_batch_answers_each_row_alone(kind):
+    """More query rows than one chunk, searched in tree order and switching
+    between the two searches as they succeed: every row's answer is the one
+    it gets on its own."""
+    rng = np.random.default_rng(5)
+    X = rng.integers(0, 30, size=(3000, 2)).astype(float)
+    if kind != "repeated rows":
+        X += rng.random(X.shape) * (1.0 if kind == "distinct" else (rng.random(X.shape) < 0.5))
+    Q = X[rng.integers(0, len(X), size=9000)] + rng.normal(scale=0.01, size=(9000, 2))
+    tree = KDTree(X)
+    idx, dst = tree.query(Q, 6)
+    alone = [tree.query(Q[i : i + 1], 6) for i in range(len(Q))]
+    assert_same((idx, dst), (np.concatenate([a[0] for a in alone]), np.concatenate([a[1] for a in alone])))
+    assert_same((idx[:200], dst[:200]), model_query(model_build(X), Q[:200], 6))
+
+
 # ---------------------------------------------------------------------------
 # Brute force on arbitrary finite data.
 
