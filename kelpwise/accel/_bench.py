@@ -399,16 +399,16 @@ def benchmark_cases(quick: bool, mods: dict, simd_width: int | None = None) -> l
     return cases
 
 
-def _time_pair(ours, peer, repeats):
+def _time_pair(ours, peer, repeats, clock=time.perf_counter):
     """Alternate ours and the peer so that both see the same machine load."""
     samples = {"ours": [], "peer": []}
     for _ in range(repeats):
         for key, fn in (("ours", ours), ("peer", peer)):
             if fn is None:
                 continue
-            t0 = time.perf_counter()
+            t0 = clock()
             fn()
-            samples[key].append(time.perf_counter() - t0)
+            samples[key].append(clock() - t0)
     return samples
 
 
@@ -431,10 +431,11 @@ def format_throughput(value: float | None, unit: str) -> str:
     return "-" if value is None else f"{value:.3g} {unit}"
 
 
-def run_case(case: Case, repeats: int) -> Bench:
-    """Prepare, check and time one case.  A failure of ours (or of its
-    reference) makes the case inexact; a failure of the peer is reported in
-    `detail` and leaves the peer untimed."""
+def run_case(case: Case, repeats: int, clock=time.perf_counter) -> Bench:
+    """Prepare, check and time one case (by `clock`: wall time, or
+    `time.process_time` for the CPU time of this process on a busy machine).
+    A failure of ours (or of its reference) makes the case inexact; a failure
+    of the peer is reported in `detail` and leaves the peer untimed."""
     extra = {"unit": case.unit, "simd_path": case.simd_path}
     try:
         ours, peer, check = case.prepare()
@@ -451,7 +452,7 @@ def run_case(case: Case, repeats: int) -> Bench:
             except Exception as e:
                 detail = (detail + "; " if detail else "") + f"peer failed: {type(e).__name__}: {e}"
                 peer = None
-        samples = _time_pair(ours, peer, repeats)
+        samples = _time_pair(ours, peer, repeats, clock)
     t_ours = statistics.median(samples["ours"])
     t_peer = statistics.median(samples["peer"]) if samples["peer"] else None
     ratio = t_peer / t_ours if t_peer is not None and t_ours > 0 else None
