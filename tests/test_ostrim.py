@@ -142,6 +142,44 @@ def test_heapsort_fallback_matches_model(d):
     assert_same(KDTree(X).query(Q, 9), model_query(model_build(X), Q, 9))
 
 
+@settings(max_examples=40, deadline=None)
+@given(
+    data=st.data(),
+    n=st.integers(60, 500),
+    d=st.integers(1, 3),
+    levels=st.sampled_from([1, 2, 5, 40, 2**40]),
+    nan=st.booleans(),
+)
+def test_tied_builds_match_model(data, n, d, levels, nan):
+    """Ranges long enough for the block partition and the selection of the
+    build's sort, with few distinct values (every range tied), none, or NaN."""
+    rng = np.random.default_rng(data.draw(st.integers(0, 2**32 - 1)))
+    X = rng.integers(0, levels, size=(n, d)).astype(float)
+    if nan:
+        X.flat[rng.integers(0, X.size, size=X.size // 10 + 1)] = np.nan
+    Q = np.concatenate([X[rng.integers(0, n, size=4)], rng.integers(-1, min(levels, 50) + 1, size=(4, d))])
+    Q = np.nan_to_num(Q, nan=0.5)
+    for k in (7, n):
+        assert_same(KDTree(X).query(Q, k), model_query(model_build(X), Q, k))
+
+
+@pytest.mark.parametrize("kind", ["repeated rows", "distinct", "mixed"])
+def test_batch_answers_each_row_alone(kind):
+    """More query rows than one chunk, searched in tree order and switching
+    between the two searches as they succeed: every row's answer is the one
+    it gets on its own."""
+    rng = np.random.default_rng(5)
+    X = rng.integers(0, 30, size=(3000, 2)).astype(float)
+    if kind != "repeated rows":
+        X += rng.random(X.shape) * (1.0 if kind == "distinct" else (rng.random(X.shape) < 0.5))
+    Q = X[rng.integers(0, len(X), size=9000)] + rng.normal(scale=0.01, size=(9000, 2))
+    tree = KDTree(X)
+    idx, dst = tree.query(Q, 6)
+    alone = [tree.query(Q[i : i + 1], 6) for i in range(len(Q))]
+    assert_same((idx, dst), (np.concatenate([a[0] for a in alone]), np.concatenate([a[1] for a in alone])))
+    assert_same((idx[:200], dst[:200]), model_query(model_build(X), Q[:200], 6))
+
+
 # ---------------------------------------------------------------------------
 # Brute force on arbitrary finite data.
 
@@ -247,15 +285,15 @@ def test_tree_outlives_and_ignores_caller_arrays():
     X = rng.normal(size=(200, 3))
     Q = rng.normal(size=(20, 3))
     expected = model_query(model_build(X), Q, 5)
-    kept = KDTree(X)                       # float64: passed without a copy
-    from_list = KDTree(X.tolist())         # converted temporary
+    kept = KDTree(X)  # float64: passed without a copy
+    from_list = KDTree(X.tolist())  # converted temporary
     from_int = KDTree((X * 1000).astype(np.int64))
     X_saved = X.copy()
     X[:] = 1e9
     del X
     gc.collect()
     for _ in range(3):
-        np.ones((200, 3))                  # reuse freed memory
+        np.ones((200, 3))  # reuse freed memory
     assert_same(kept.query(Q, 5), expected)
     assert_same(from_list.query(Q, 5), expected)
     expected_int = model_query(model_build((X_saved * 1000).astype(np.int64).astype(float)), Q, 5)

@@ -11,6 +11,7 @@ takes.  Serves ``python -m kelpwise.accel`` and ``benchmarks/run.py``.
 from __future__ import annotations
 
 import contextlib
+import functools
 import importlib
 import importlib.util
 import statistics
@@ -76,14 +77,22 @@ def _sizes(quick: bool) -> dict:
             "conv": [(4, 16, 8, 3, 1, 1), (4, 16, 8, 3, 2, 1)],
             "pool": [(4, 16, 16, 2, 2)],
             "split": (5000, 5),
-            "knn": [(5000, 3, 500, 10)],
+            "knn": [(5000, 3, "normal", 500, 10)],
         }
     return {
         "dist": [(2000, 2000, 64), (4000, 4000, 8), (1000, 1000, 512)],
         "conv": [(32, 32, 16, 3, 1, 1), (32, 32, 16, 3, 2, 1), (32, 32, 16, 5, 1, 2)],
         "pool": [(32, 64, 32, 2, 2), (32, 64, 32, 3, 2), (32, 64, 32, 4, 4), (32, 64, 32, 5, 3)],
         "split": (100_000, 20),
-        "knn": [(100_000, 3, 10_000, 10), (50_000, 8, 5_000, 10)],
+        # two sets with ties on every axis (and repeated rows): rounded to
+        # 0.1, and an integer grid
+        "knn": [
+            (100_000, 3, "normal", 5000, 10),
+            (50_000, 8, "normal", 5000, 10),
+            (100_000, 3, "rounded", 5000, 10),
+            (200_000, 2, "grid", 5000, 10),
+            (1_000_000, 3, "uniform", 5000, 10),
+        ],
     }
 
 
@@ -287,22 +296,38 @@ def _split_cases(V, size, has_sklearn):
 
 
 def _np_knn(X, Q, k):
-    """Brute force: every squared distance, then the k smallest per row."""
+    """Brute force: every squared distance, then the k smallest per row
+    (query rows in chunks of about 32 MB of differences)."""
     out = np.empty((len(Q), k), dtype=np.intp)
-    for lo in range(0, len(Q), 256):
-        q = Q[lo : lo + 256]
+    step = max(1, 4_000_000 // max(1, X.size))
+    for lo in range(0, len(Q), step):
+        q = Q[lo : lo + step]
         d = ((q[:, None, :] - X[None, :, :]) ** 2).sum(-1)
         part = np.argpartition(d, k - 1, axis=1)[:, :k]
-        out[lo : lo + 256] = np.take_along_axis(part, np.argsort(np.take_along_axis(d, part, 1), 1), 1)
+        out[lo : lo + step] = np.take_along_axis(part, np.argsort(np.take_along_axis(d, part, 1), 1), 1)
     return out
 
 
-def _knn_cases(K, sizes, has_scipy):
-    for n, d, nq, k in sizes:
+def _knn_data(n, d, kind, nq):
+    """n rows of `kind` (standard normal, normal rounded to 0.1, integers
+    0..299, uniform on [0, 1)) and nq queries near data rows (a row plus
+    normal noise of scale 0.01)."""
+    rng = np.random.default_rng(n + d)
+    if kind == "grid":
+        X = rng.integers(0, 300, size=(n, d)).astype(np.float64)
+    elif kind == "uniform":
+        X = rng.random((n, d))
+    else:
+        X = rng.standard_normal((n, d))
+        if kind == "rounded":
+            X = np.round(X, 1)
+    Q = X[rng.integers(0, n, size=nq)] + rng.normal(scale=0.01, size=(nq, d))
+    return X, Q
 
-        def data(n=n, d=d, nq=nq):
-            rng = np.random.default_rng(n + d)
-            return rng.standard_normal((n, d)), rng.standard_normal((nq, d))
+
+def _knn_cases(K, sizes, has_scipy):
+    for n, d, kind, nq, k in sizes:
+        data = functools.partial(_knn_data, n, d, kind, nq)
 
         def prepare_build(data=data):
             X, Q = data()
@@ -339,9 +364,9 @@ def _knn_cases(K, sizes, has_scipy):
 
         q = nq if has_scipy else min(nq, 500)
         build_peer = "scipy cKDTree(leafsize=16)" if has_scipy else "none (SciPy not installed)"
-        yield Case("KDTree build", f"n={n} d={d}", build_peer, prepare_build, n, "rows/µs")
+        yield Case("KDTree build", f"n={n} d={d} {kind}", build_peer, prepare_build, n, "rows/µs")
         query_peer = "scipy cKDTree.query(workers=1)" if has_scipy else "numpy brute force"
-        yield Case("KDTree.query", f"n={n} d={d} q={q} k={k}", query_peer, prepare_query, q, "queries/µs")
+        yield Case("KDTree.query", f"n={n} d={d} {kind} q={q} k={k}", query_peer, prepare_query, q, "queries/µs")
 
 
 def _installed(name: str) -> bool:
@@ -374,16 +399,16 @@ def benchmark_cases(quick: bool, mods: dict, simd_width: int | None = None) -> l
     return cases
 
 
-def _time_pair(ours, peer, repeats):
+def _time_pair(ours, peer, repeats, clock=time.perf_counter):
     """Alternate ours and the peer so that both see the same machine load."""
     samples = {"ours": [], "peer": []}
     for _ in range(repeats):
         for key, fn in (("ours", ours), ("peer", peer)):
             if fn is None:
                 continue
-            t0 = time.perf_counter()
+            t0 = clock()
             fn()
-            samples[key].append(time.perf_counter() - t0)
+            samples[key].append(clock() - t0)
     return samples
 
 
@@ -406,10 +431,11 @@ def format_throughput(value: float | None, unit: str) -> str:
     return "-" if value is None else f"{value:.3g} {unit}"
 
 
-def run_case(case: Case, repeats: int) -> Bench:
-    """Prepare, check and time one case.  A failure of ours (or of its
-    reference) makes the case inexact; a failure of the peer is reported in
-    `detail` and leaves the peer untimed."""
+def run_case(case: Case, repeats: int, clock=time.perf_counter) -> Bench:
+    """Prepare, check and time one case (by `clock`: wall time, or
+    `time.process_time` for the CPU time of this process on a busy machine).
+    A failure of ours (or of its reference) makes the case inexact; a failure
+    of the peer is reported in `detail` and leaves the peer untimed."""
     extra = {"unit": case.unit, "simd_path": case.simd_path}
     try:
         ours, peer, check = case.prepare()
@@ -426,7 +452,7 @@ def run_case(case: Case, repeats: int) -> Bench:
             except Exception as e:
                 detail = (detail + "; " if detail else "") + f"peer failed: {type(e).__name__}: {e}"
                 peer = None
-        samples = _time_pair(ours, peer, repeats)
+        samples = _time_pair(ours, peer, repeats, clock)
     t_ours = statistics.median(samples["ours"])
     t_peer = statistics.median(samples["peer"]) if samples["peer"] else None
     ratio = t_peer / t_ours if t_peer is not None and t_ours > 0 else None

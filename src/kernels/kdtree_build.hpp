@@ -10,6 +10,7 @@
 #include <cstring>
 #include <vector>
 
+#include "kdtree_sort.hpp"
 #include "strided.hpp"
 
 namespace kernels::kdtree {
@@ -112,16 +113,22 @@ class Builder {
   // True when no column holds two equal values (-0.0 equals 0.0). Then
   // every range has one sorted order on every axis whatever order it comes
   // in, so each node and the row sets of its two subtrees are fixed by the
-  // median alone: std::nth_element builds the same tree as a full sort at
+  // median alone: a median selection builds the same tree as a full sort at
   // every level, without the extra log factor. Called without NaN only.
   bool distinct_columns() const {
     const int64_t n = t_.n;
     std::vector<uint64_t> a(static_cast<size_t>(n)), b(static_cast<size_t>(n));
     for (int64_t c = 0; c < t_.d; ++c) {
       for (int64_t r = 0; r < n; ++r) a[r] = order_bits(cols_[c * n + r]);
-      radix_sort(a, b);
-      for (int64_t i = 1; i < n; ++i)
-        if (a[i - 1] == a[i]) return false;
+      // Sorted by the upper halves only (half the passes), equal values
+      // are still neighbours within a run of equal upper halves.
+      radix_sort_upper(a, b);
+      for (int64_t i = 0, j; i < n; i = j) {
+        for (j = i + 1; j < n && (a[j] >> 32) == (a[i] >> 32);) ++j;
+        if (j - i < 2) continue;
+        std::sort(a.begin() + i, a.begin() + j);
+        if (std::adjacent_find(a.begin() + i, a.begin() + j) != a.begin() + j) return false;
+      }
     }
     return true;
   }
@@ -135,21 +142,28 @@ class Builder {
     return (u >> 63) ? ~u : (u | (uint64_t{1} << 63));
   }
 
-  // LSD radix sort of a (scratch b, same size), 11 bits per pass.
-  static void radix_sort(std::vector<uint64_t>& a, std::vector<uint64_t>& b) {
-    constexpr int kBits = 11;
+  // LSD radix sort of a by its upper 32 bits (scratch b, same size), 11
+  // bits per pass; the counts of every pass are taken in one read, and a
+  // pass whose digit is the same for every value is skipped.
+  static void radix_sort_upper(std::vector<uint64_t>& a, std::vector<uint64_t>& b) {
+    constexpr int kBits = 11, kPasses = 3, kLow = 32;
     constexpr size_t kBuckets = size_t{1} << kBits;
-    std::vector<size_t> count(kBuckets);
-    for (int shift = 0; shift < 64; shift += kBits) {
-      std::fill(count.begin(), count.end(), 0);
-      for (uint64_t u : a) ++count[(u >> shift) & (kBuckets - 1)];
+    const size_t n = a.size();
+    if (n < 2) return;
+    std::vector<size_t> count(kPasses * kBuckets);
+    for (uint64_t u : a)
+      for (int j = 0; j < kPasses; ++j) ++count[j * kBuckets + ((u >> (kLow + j * kBits)) & (kBuckets - 1))];
+    for (int j = 0; j < kPasses; ++j) {
+      const int shift = kLow + j * kBits;
+      size_t* c = count.data() + j * kBuckets;
+      if (c[(a[0] >> shift) & (kBuckets - 1)] == n) continue;
       size_t sum = 0;
-      for (size_t& c : count) {
-        const size_t t = c;
-        c = sum;
+      for (size_t k = 0; k < kBuckets; ++k) {
+        const size_t t = c[k];
+        c[k] = sum;
         sum += t;
       }
-      for (uint64_t u : a) b[count[(u >> shift) & (kBuckets - 1)]++] = u;
+      for (uint64_t u : a) b[c[(u >> shift) & (kBuckets - 1)]++] = u;
       a.swap(b);
     }
   }
@@ -179,11 +193,11 @@ class Builder {
       return a.key < b.key || (std::isnan(b.key) && !std::isnan(a.key));
     };
     if (distinct_)
-      std::nth_element(first, first + cnt / 2, first + cnt, less);
+      select_nth(first, first + cnt / 2, first + cnt, less);
     else if (t_.ordered)
-      std::sort(first, first + cnt, less);
+      exact_sort(first, first + cnt, less);
     else
-      std::sort(first, first + cnt, nan_last);
+      exact_sort(first, first + cnt, nan_last);
     const int64_t mid = cnt / 2;
     const int32_t idx = first[mid].idx;
     const double val = first[mid].key;

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <utility>
 #include <vector>
 
 #include "kdtree_build.hpp"
@@ -294,26 +295,63 @@ class UniqueSearch : SearchBase<D> {
 // 1 <= k <= t.n.  Each row is copied to a contiguous buffer and searched
 // with an empty heap; each output row ends sorted by increasing squared
 // distance.
+//
+// Every query row's answer depends on that row alone, so the rows may be
+// searched in any order: chunk by chunk, in the order of the node each
+// one reaches kOrderDepth levels down (queries close in space then follow
+// each other and find the same nodes and rows in cache).  Both searches
+// are exact, so which one answers is a matter of speed: where the direct
+// search has failed for kMisses rows in a row (ties among the nearest, as
+// on data with repeated rows), only every kRetry-th row tries it until one
+// succeeds again.
+constexpr int64_t kQueryChunk = 8192;
+constexpr int kOrderDepth = 12, kMisses = 4, kRetry = 8;
+
 template <int D>
 void query_rows(const Tree& t, const StridedView<2>& Q, int64_t k, int32_t* out_idx, double* out_dst) {
   const int64_t d = t.d, nq = Q.shape[0];
   std::vector<double> q(static_cast<size_t>(d)), off(static_cast<size_t>(d));
+  std::vector<std::pair<int32_t, int32_t>> order(static_cast<size_t>(std::min(nq, kQueryChunk)));
   Heap h(static_cast<size_t>(k));
-  for (int64_t i = 0; i < nq; ++i) {
-    bool q_has_nan = false;
-    for (int64_t c = 0; c < d; ++c) {
-      q[c] = load(Q.at(i, c));  // any alignment
-      q_has_nan |= std::isnan(q[c]);
+  int misses = 0;
+  for (int64_t lo = 0; lo < nq; lo += kQueryChunk) {
+    const int64_t m = std::min(kQueryChunk, nq - lo);
+    for (int64_t j = 0; j < m; ++j) {
+      int32_t p = 0;  // leaves are never split (a tree without columns is one leaf)
+      for (int level = 0; level < kOrderDepth; ++level) {
+        const Node& nd = t.nodes[p];
+        if (nd.left < 0 && nd.right < 0) break;
+        const int32_t next = load(Q.at(lo + j, nd.dim)) - nd.val <= 0 ? nd.left : nd.right;
+        if (next < 0) break;
+        p = next;
+      }
+      order[j] = {p, static_cast<int32_t>(j)};
     }
-    h.clear();
-    if (t.ordered && !q_has_nan && UniqueSearch<D>(t, q.data(), h, off.data()).run(out_idx + i * k, out_dst + i * k))
-      continue;
-    h.clear();
-    if (t.ordered)
-      Descent<D, true>(t, q.data(), h, off.data()).run();
-    else
-      Descent<D, false>(t, q.data(), h, off.data()).run();
-    h.drain(out_idx + i * k, out_dst + i * k);
+    std::sort(order.begin(), order.begin() + m);
+    for (int64_t j = 0; j < m; ++j) {
+      const int64_t i = lo + order[j].second;
+      bool q_has_nan = false;
+      for (int64_t c = 0; c < d; ++c) {
+        q[c] = load(Q.at(i, c));  // any alignment
+        q_has_nan |= std::isnan(q[c]);
+      }
+      int32_t* idx = out_idx + i * k;
+      double* dst = out_dst + i * k;
+      h.clear();
+      if (t.ordered && !q_has_nan && (misses < kMisses || j % kRetry == 0)) {
+        if (UniqueSearch<D>(t, q.data(), h, off.data()).run(idx, dst)) {
+          misses = 0;
+          continue;
+        }
+        misses = std::min(misses + 1, kMisses);
+        h.clear();
+      }
+      if (t.ordered)
+        Descent<D, true>(t, q.data(), h, off.data()).run();
+      else
+        Descent<D, false>(t, q.data(), h, off.data()).run();
+      h.drain(idx, dst);
+    }
   }
 }
 

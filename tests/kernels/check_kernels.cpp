@@ -4,6 +4,7 @@
 // exit status is the number of failed checks (0: all exact).
 //
 //   g++ -std=c++20 -O2 -ffp-contract=off -Isrc tests/kernels/check_kernels.cpp
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -249,6 +250,34 @@ void check_kdtree() {
   }
 }
 
+// The build's sort leaves every range exactly as std::sort does, ties
+// included (few distinct keys, organ pipes that exhaust the depth limit,
+// sizes around the block and insertion thresholds); the selection puts the
+// sorted element at nth with nothing greater before it, nothing less after.
+void check_kdtree_sort() {
+  using kdtree::KeyIdx;
+  const auto less = [](const KeyIdx& a, const KeyIdx& b) { return a.key < b.key; };
+  bool sorted = true, selected = true;
+  for (int trial = 0; trial < 3000; ++trial) {
+    const size_t n = trial < 400 ? trial : 400 + rng() % (trial % 50 == 0 ? 40000 : 3000);
+    const uint64_t kinds = 1 + rng() % (trial % 3 == 0 ? 3 : trial % 3 == 1 ? 40 : 1u << 30);
+    std::vector<KeyIdx> a(n);
+    for (size_t i = 0; i < n; ++i)
+      a[i] = {trial % 7 == 0 ? double(std::min(i, n - 1 - i)) : double(rng() % kinds), int32_t(i)};
+    auto b = a, c = a;
+    std::sort(a.begin(), a.end(), less);
+    kdtree::exact_sort(b.data(), b.data() + n, less);
+    for (size_t i = 0; i < n; ++i) sorted &= a[i].idx == b[i].idx;
+    if (n == 0) continue;
+    const size_t nth = rng() % n;
+    kdtree::select_nth(c.data(), c.data() + nth, c.data() + n, less);
+    selected &= c[nth].key == a[nth].key;
+    for (size_t i = 0; i < n; ++i) selected &= i < nth ? !less(c[nth], c[i]) : !less(c[i], c[nth]);
+  }
+  check(sorted, "kdtree exact sort");
+  check(selected, "kdtree median selection");
+}
+
 }  // namespace
 
 int main() {
@@ -260,6 +289,7 @@ int main() {
   check_pooling();
   check_split();
   check_kdtree();
+  check_kdtree_sort();
   std::printf("%s: %d failed check(s); paths:", failures ? "FAILED" : "ok", failures);
   for (int W : paths()) std::printf(" %d", W);
   std::printf("\n");
