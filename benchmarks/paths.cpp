@@ -1,8 +1,8 @@
 // The vector paths of the distance and max-pooling kernels against their
 // scalar loops, outside Python: same data, same process, best of a few runs
 // each.  Every path this processor has is timed, whatever the build's cap,
-// so one run shows how far apart the paths are (the SSE2 path must beat the
-// scalar loop and stay within 2.5x of the AVX2 path).
+// so one run shows how far apart the paths are (the narrowest path must beat
+// the scalar loop and, on x86, stay within 2.5x of the AVX2 path).
 //
 //   g++ -std=c++20 -O3 -ffp-contract=off -Wno-psabi -Isrc benchmarks/paths.cpp -o /tmp/paths && /tmp/paths
 #include <algorithm>
@@ -50,38 +50,35 @@ std::vector<double> normal(ssize count) {
   return v;
 }
 
-// Times of the scalar loop and each path this processor has, in that order.
-void report(const char* what, double scalar, const std::vector<double>& paths) {
-  static const char* const names[] = {"SSE2", "AVX2", "AVX-512"};
+// The time of the scalar loop, then of each path this processor has
+// (widest first), with the ratios of the scalar loop to the narrowest path
+// and of the narrowest to the next.
+struct Timed {
+  const char* name;
+  double ms;
+};
+void report(const char* what, double scalar, const std::vector<Timed>& paths) {
   std::printf("%-34s scalar %8.2f ms", what, scalar);
-  for (size_t p = 0; p < paths.size(); ++p) std::printf("  %s %7.2f ms", names[p], paths[p]);
-  std::printf("  scalar/SSE2 %.2f", scalar / paths[0]);
-  if (paths.size() > 1) std::printf("  SSE2/AVX2 %.2f", paths[0] / paths[1]);
+  for (const Timed& p : paths) std::printf("  %s %7.2f ms", p.name, p.ms);
+  const size_t last = paths.size() - 1;
+  std::printf("  scalar/%s %.2f", paths[last].name, scalar / paths[last].ms);
+  if (last > 0)
+    std::printf("  %s/%s %.2f", paths[last].name, paths[last - 1].name, paths[last].ms / paths[last - 1].ms);
   std::printf("\n");
-}
-
-int widest() {
-#if defined(__x86_64__)
-  return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
-                 __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl")
-             ? 8
-         : __builtin_cpu_supports("avx2") ? 4
-                                          : 2;
-#else
-  return 2;
-#endif
 }
 
 template <class M>
 void distances(const char* metric, ssize n, ssize m, ssize d) {
   std::vector<double> X = normal(n * d), Y = normal(m * d), out(n * m);
   const auto x = c_order<2>(X.data(), {n, d}), y = c_order<2>(Y.data(), {m, d}), o = c_order<2>(out.data(), {n, m});
-  std::vector<double> pack(lanes::pack_panels(d, 8) * lanes::col_block(d) * 8);
-  std::vector<double> paths{best_ms([&] { base::pairwise_lanes<M>(x, y, o, pack.data()); }, 5)};
-#if defined(__x86_64__)
-  if (widest() >= 4) paths.push_back(best_ms([&] { avx2::pairwise_lanes<M>(x, y, o, pack.data()); }, 5));
-  if (widest() >= 8) paths.push_back(best_ms([&] { avx512::pairwise_lanes<M>(x, y, o, pack.data()); }, 5));
-#endif
+  ssize most = 0;  // the scratch of the path that takes the most
+  for_each_path(
+      [&](auto path) { most = std::max(most, lanes::pack_panels(d, path.width) * lanes::col_block(d) * path.width); });
+  std::vector<double> pack(most);
+  std::vector<Timed> paths;
+  for_each_path([&](auto path) {
+    paths.push_back({path.name, best_ms([&] { pairwise_lanes<M>(path, x, y, o, pack.data()); }, 5)});
+  });
   char what[80];
   std::snprintf(what, sizeof what, "%s %zdx%zd, d=%zd", metric, n, m, d);
   report(what, best_ms([&] { pairwise_scalar<M>(x, y, 0, o); }, 3), paths);
@@ -94,14 +91,11 @@ void pooling(ssize k, ssize s) {
   const Windows g{N, C, OH, OW, k, k, s};
   const auto x = c_order<4>(X.data(), {N, H, W, C}), o = c_order<4>(out.data(), {N, OH, OW, C}),
              a = c_order<4>(arg.data(), {N, OH, OW, C});
-  std::vector<double> paths{
-      best_ms([&] { base::maxpool_forward_lanes(X.data(), out.data(), arg.data(), H, W, g); }, 7)};
-#if defined(__x86_64__)
-  if (widest() >= 4)
-    paths.push_back(best_ms([&] { avx2::maxpool_forward_lanes(X.data(), out.data(), arg.data(), H, W, g); }, 7));
-  if (widest() >= 8)
-    paths.push_back(best_ms([&] { avx512::maxpool_forward_lanes(X.data(), out.data(), arg.data(), H, W, g); }, 7));
-#endif
+  std::vector<Timed> paths;
+  for_each_path([&](auto path) {
+    paths.push_back(
+        {path.name, best_ms([&] { maxpool_forward_lanes(path, X.data(), out.data(), arg.data(), H, W, g); }, 7)});
+  });
   char what[80];
   std::snprintf(what, sizeof what, "maxpool_forward k=%zd s=%zd", k, s);
   report(what, best_ms([&] { maxpool_forward_strided(x, o, a, g); }, 7), paths);

@@ -77,14 +77,14 @@ struct Chunk {
 }  // namespace kernels
 
 #define KW_PATH_FILE "roots_lanes.inc"
-#include "paths.hpp"
+#include "each_path.inc"
 #undef KW_PATH_FILE
 
 namespace kernels {
 
 // pow(v[j], 0.5) for j < count; v is contiguous and 8-byte aligned.
 inline void roots(double* v, ssize count) {
-  KW_DISPATCH(roots, v, count);
+  dispatch([&](auto path) { roots(path, v, count); });
 }
 
 }  // namespace kernels
