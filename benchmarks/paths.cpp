@@ -2,17 +2,26 @@
 // scalar loops, outside Python: same data, same process, best of a few runs
 // each.  Every path this processor has is timed, whatever the build's cap,
 // so one run shows how far apart the paths are (the narrowest path must beat
-// the scalar loop and, on x86, stay within 2.5x of the AVX2 path).
+// the scalar loop and, on x86, stay within 2.5x of the AVX2 path).  Then the
+// root pass of the Euclidean distance taken apart per path: the square
+// roots, the certificate and the calls to pow, per entry of a row that stays
+// in cache.  Times are the thread's processor time, so that other processes
+// on a shared machine count less.
 //
 //   g++ -std=c++20 -O3 -ffp-contract=off -Wno-psabi -Isrc benchmarks/paths.cpp -o /tmp/paths && /tmp/paths
+#include <time.h>
+
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <random>
 #include <vector>
 
 #include "kernels/distances.hpp"
 #include "kernels/pooling.hpp"
+
+#define KW_PATH_FILE "../../benchmarks/roots_parts.inc"
+#include "kernels/each_path.inc"
+#undef KW_PATH_FILE
 
 using namespace kernels;
 
@@ -22,9 +31,11 @@ template <class F>
 double best_ms(F f, int runs) {
   double best = 1e300;
   for (int r = 0; r < runs; ++r) {
-    const auto t0 = std::chrono::steady_clock::now();
+    timespec t0, t1;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t0);
     f();
-    best = std::min(best, std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t1);
+    best = std::min(best, (double)(t1.tv_sec - t0.tv_sec) + 1e-9 * (double)(t1.tv_nsec - t0.tv_nsec));
   }
   return best * 1e3;
 }
@@ -101,6 +112,49 @@ void pooling(ssize k, ssize s) {
   report(what, best_ms([&] { maxpool_forward_strided(x, o, a, g); }, 7), paths);
 }
 
+// The root pass on sums of 8 squared differences of normal data: ns per
+// entry for the square roots alone, the certificate on top of them, the
+// calls to pow for the entries it leaves (the whole pass less the other two),
+// and pow itself per call in a loop of its own.
+void root_pass() {
+  const ssize n = 4096, reps = 200;
+  std::vector<double> diffs = normal(2 * 8 * n), sums(n), v(n);
+  for (ssize j = 0; j < n; ++j)
+    for (ssize k = 0; k < 8; ++k) {
+      const double t = diffs[(j * 8 + k) * 2] - diffs[(j * 8 + k) * 2 + 1];
+      sums[j] += t * t;
+    }
+  const double per = 1e6 / (double)(n * reps);  // ms per run -> ns per entry
+  auto timed = [&](auto pass) {
+    const double copy = best_ms(
+        [&] {
+          for (ssize r = 0; r < reps; ++r) std::copy(sums.begin(), sums.end(), v.begin());
+        },
+        7);
+    const double t = best_ms(
+        [&] {
+          for (ssize r = 0; r < reps; ++r) {
+            std::copy(sums.begin(), sums.end(), v.begin());
+            pass();
+          }
+        },
+        7);
+    return (t - copy) * per;
+  };
+  const double pow_call = timed([&] {
+    for (ssize j = 0; j < n; ++j) v[j] = std::pow(v[j], 0.5);
+  });
+  std::printf("root pass, ns per entry (pow in a loop of its own: %.1f ns per call)\n", pow_call);
+  for_each_path([&](auto path) {
+    ssize left = 0;
+    const double roots_only = timed([&] { square_roots_only(path, v.data(), n); });
+    const double certified = timed([&] { left = certified_only(path, v.data(), n); });
+    const double whole = timed([&] { roots(path, v.data(), n); });
+    std::printf("  %-8s square roots %.2f  certificate %.2f  pow %.2f (one entry in %.0f)  whole pass %.2f\n",
+                path.name, roots_only, certified - roots_only, whole - certified, (double)n / (double)left, whole);
+  });
+}
+
 }  // namespace
 
 int main() {
@@ -111,4 +165,5 @@ int main() {
     distances<Euclidean>("euclidean", c[0], c[1], c[2]);
   }
   for (const ssize k : {2, 3, 4, 5, 6}) pooling(k, k == 4 ? 4 : k == 5 ? 3 : 2);
+  root_pass();
 }
