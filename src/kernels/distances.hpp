@@ -23,7 +23,7 @@ namespace kernels {
 // The metrics.  Sum is the metric whose sums the vector kernel forms;
 // finish_row turns a contiguous row of such sums into this metric's values
 // (the Euclidean distance takes its roots there, after the sums, with the
-// root pass of the vector path P).
+// root pass of the vector path whose tag it is given).
 struct SqEuclidean {
   using Sum = SqEuclidean;
   static double term(double diff) { return diff * diff; }
@@ -32,8 +32,8 @@ struct SqEuclidean {
     return diff * diff;
   }
   static double finish(double acc) { return acc; }
-  template <class P>
-  static KW_INLINE void finish_row(char*, ssize) {}
+  template <class Path>
+  static KW_INLINE void finish_row(Path, char*, ssize) {}
 };
 
 struct Manhattan {
@@ -49,17 +49,17 @@ struct Manhattan {
     return diff;
   }
   static double finish(double acc) { return acc; }
-  template <class P>
-  static KW_INLINE void finish_row(char*, ssize) {}
+  template <class Path>
+  static KW_INLINE void finish_row(Path, char*, ssize) {}
 };
 
 struct Euclidean {
   using Sum = SqEuclidean;
   static double term(double diff) { return diff * diff; }
   static double finish(double acc) { return std::pow(acc, 0.5); }  // pow, not sqrt
-  template <class P>
-  static KW_INLINE void finish_row(char* row, ssize count) {
-    if (reinterpret_cast<uintptr_t>(row) % 8 == 0) return P::roots(reinterpret_cast<double*>(row), count);
+  template <class Path>
+  static KW_INLINE void finish_row(Path path, char* row, ssize count) {
+    if (reinterpret_cast<uintptr_t>(row) % 8 == 0) return roots(path, reinterpret_cast<double*>(row), count);
     for (ssize j = 0; j < count; ++j) store(row + j * 8, finish(load(row + j * 8)));
   }
 };
@@ -109,7 +109,7 @@ inline bool writable_in_place(const StridedView<2>& out) {
 }  // namespace kernels
 
 #define KW_PATH_FILE "distances_lanes.inc"
-#include "paths.hpp"
+#include "each_path.inc"
 #undef KW_PATH_FILE
 
 namespace kernels {
@@ -130,7 +130,7 @@ void pairwise(const StridedView<2>& X, const StridedView<2>& Y, const StridedVie
   const ssize n = X.shape[0], d = X.shape[1], m = Y.shape[0];
   if (n == 0 || m == 0) return;
   if (d == 0 || m < simd_width() || !lanes::writable_in_place(out)) return pairwise_scalar<M>(X, Y, 0, out);
-  KW_DISPATCH(pairwise_lanes<M>, X, Y, out, pack);
+  dispatch([&](auto path) { pairwise_lanes<M>(path, X, Y, out, pack); });
 }
 
 }  // namespace kernels

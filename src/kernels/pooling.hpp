@@ -19,7 +19,7 @@ namespace kernels {
 inline void maxpool_forward_strided(const StridedView<4>& x, const StridedView<4>& out, const StridedView<4>& arg,
                                     const Windows& g) {
   const ssize k = g.kh;
-  base::for_each_window(g, [&](const Window& w) KW_INLINE_LAMBDA {
+  plain::for_each_window(g, [&](const Window& w) KW_INLINE_LAMBDA {
     for (ssize c = 0; c < g.C; ++c) {
       double best = load(x.at(w.n, w.top, w.left, c));
       ssize best_idx = 0;
@@ -40,7 +40,7 @@ inline void maxpool_forward_strided(const StridedView<4>& x, const StridedView<4
 }  // namespace kernels
 
 #define KW_PATH_FILE "pooling_lanes.inc"
-#include "paths.hpp"
+#include "each_path.inc"
 #undef KW_PATH_FILE
 
 namespace kernels {
@@ -49,8 +49,10 @@ namespace kernels {
 inline void maxpool_forward(const StridedView<4>& x, const StridedView<4>& out, const StridedView<4>& arg,
                             const Windows& g) {
   if (x.c_contiguous() && out.c_contiguous() && arg.c_contiguous()) {
-    KW_DISPATCH(maxpool_forward_lanes, reinterpret_cast<const double*>(x.data), reinterpret_cast<double*>(out.data),
-                reinterpret_cast<int64_t*>(arg.data), x.shape[1], x.shape[2], g);
+    dispatch([&](auto path) {
+      maxpool_forward_lanes(path, reinterpret_cast<const double*>(x.data), reinterpret_cast<double*>(out.data),
+                            reinterpret_cast<int64_t*>(arg.data), x.shape[1], x.shape[2], g);
+    });
     return;
   }
   maxpool_forward_strided(x, out, arg, g);
@@ -144,7 +146,7 @@ inline void maxpool_backward(const StridedView<4>& grad, const StridedView<4>& a
     const int64_t* ap = reinterpret_cast<const int64_t*>(arg.data);
     double* dp = reinterpret_cast<double*>(dx.data);
     const ssize H = dx.shape[1], W = dx.shape[2], C = g.C;
-    base::for_each_window(g, [&](const Window& w) KW_INLINE_LAMBDA {
+    plain::for_each_window(g, [&](const Window& w) KW_INLINE_LAMBDA {
       const ssize o = w.row * C;
       double* base = dp + ((w.n * H + w.top) * W + w.left) * C;
       for (ssize c = 0; c < C; ++c) {
@@ -154,7 +156,7 @@ inline void maxpool_backward(const StridedView<4>& grad, const StridedView<4>& a
     });
     return;
   }
-  base::for_each_window(g, [&](const Window& w) KW_INLINE_LAMBDA {
+  plain::for_each_window(g, [&](const Window& w) KW_INLINE_LAMBDA {
     for (ssize c = 0; c < g.C; ++c) {
       const ssize idx = load_i64(arg.at(w.n, w.oh, w.ow, c));
       char* d = dx.at(w.n, w.top + dec.row(idx), w.left + dec.col(idx), c);

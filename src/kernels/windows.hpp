@@ -25,10 +25,14 @@ struct Window {
 }  // namespace kernels
 
 // The one traversal of every windowed kernel, for_each_window, compiled
-// once per vector path (kernels::base::for_each_window for the plain loops).
+// once per vector path and once more, for no particular one, for the plain
+// loops (kernels::plain::for_each_window).
 #define KW_PATH_FILE "windows_traversal.inc"
-#include "paths.hpp"
+#include "each_path.inc"
 #undef KW_PATH_FILE
+#define KW_NS plain
+#include "windows_traversal.inc"
+#undef KW_NS
 
 namespace kernels {
 
@@ -61,7 +65,7 @@ template <class Op>
 void patches(const StridedView<4>& img, const StridedView<2>& cols, const Windows& g) {
   const ssize run = g.kw * g.C;
   const bool runs = img.strides[3] == 8 && img.strides[2] == 8 * g.C && cols.strides[1] == 8;
-  base::for_each_window(g, [&](const Window& w) KW_INLINE_LAMBDA {
+  plain::for_each_window(g, [&](const Window& w) KW_INLINE_LAMBDA {
     for (ssize i = 0; i < g.kh; ++i) {
       if (runs) {
         Op::run(img.at(w.n, w.top + i, w.left, 0), cols.at(w.row, i * run), run);
