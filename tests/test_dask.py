@@ -37,7 +37,7 @@ def sync():
         yield
 
 
-WORKER_MEMORY = 300e6  # a worker pauses at 80% of it and is restarted at 95%
+WORKER_MEMORY = 400e6  # a worker pauses at 80% of it and is restarted at 95%
 
 
 @pytest.fixture(scope="module")
@@ -438,3 +438,41 @@ def test_cluster_raises_the_kernel_error(client):
     f32 = M.astype(np.float32)
     with raised_by(_tarsine.pairwise_distances, f32, M):
         client.compute(kd.pairwise_distances(f32, M), sync=True)
+
+
+def test_cluster_blocks_fit_the_workers(client):
+    X = np.random.default_rng(14).random((7000, 4))  # a 392 MB distance matrix
+    with dask.config.set({"array.chunk-size": "16MiB"}):
+        nearest = kd.pairwise_distances(X, X).min(axis=1)
+    assert same(client.compute(nearest).result(timeout=60), _tarsine.pairwise_distances(X, X).min(axis=1))
+
+
+def test_cluster_splits_a_row_chunked_X_by_columns(client):
+    X = da.random.default_rng(15).random((200_000, 96), chunks=(20_000, -1))  # 154 MB
+    y = da.random.default_rng(16).integers(0, 3, 200_000, chunks=-1)
+    want = _vellard._best_split_classifier(*dask.compute(X, y, scheduler="threads"), 1)
+    X, y = client.persist([X, y])
+    distributed.wait([X, y])
+    client.rebalance()  # half of X on each worker
+    with dask.config.set({"array.chunk-size": "16MiB"}):
+        assert client.compute(kd.best_split_classifier(X, y, 1, compute=False)).result(timeout=60) == want
+
+
+def test_cluster_tree_cache_stays_within_its_limit_on_each_worker(client):
+    run = client.run
+    info = run(kd.tree_cache_info)
+    assert all(i["limit"] == WORKER_MEMORY // 4 for i in info.values())  # the default: a quarter of the worker's
+    try:
+        run(dask.config.set, {"kelpwise.tree-cache.limit": 0.2})  # read on the workers, not here
+        one = next(iter(info))
+        for i in range(10):  # a 34 MB tree each, all on one worker
+            data = da.random.default_rng(i).random((660_000, 3), chunks=-1)
+            idx, _ = client.compute(kd.kneighbors(data, np.zeros((5, 3)), 1), workers=one, allow_other_workers=False)
+            assert idx.result(timeout=30).shape == (5, 1)
+        info = run(kd.tree_cache_info)
+        assert 0 < info[one]["bytes"] <= info[one]["limit"] == WORKER_MEMORY // 5, info
+        assert all(i["limit"] == WORKER_MEMORY // 5 for i in info.values())
+        assert set(run(lambda dask_worker: dask_worker.status.name).values()) == {"running"}
+        assert sum(run(kd.clear_tree_cache).values()) > 0 and not any(i["trees"] for i in run(kd.tree_cache_info).values())
+    finally:
+        run(dask.config.set, {"kelpwise.tree-cache.limit": kd._DEFAULT_LIMIT})
