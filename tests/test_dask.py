@@ -22,7 +22,6 @@ dask = pytest.importorskip("dask")
 distributed = pytest.importorskip("distributed")
 
 from dask.delayed import Delayed  # noqa: E402
-
 from kelpwise.accel import _ostrim, _plenvo, _tarsine, _vellard  # noqa: E402
 from kelpwise.accel import dask as kd  # noqa: E402
 
@@ -247,7 +246,8 @@ def calls(w):
     """Every function on inputs passed through w, and one call's result."""
     yield "distances", lambda: kd.pairwise_squared_euclidean(w(P), w(Q)), _tarsine.pairwise_squared_euclidean(P, Q)
     yield "kneighbors", lambda: kd.kneighbors(w(P), w(Q), 4), KNN
-    yield "split", lambda: kd.best_split_classifier(w(P), w(LABELS), 2, compute=False), _vellard._best_split_classifier(P, LABELS, 2)
+    yield ("split", lambda: kd.best_split_classifier(w(P), w(LABELS), 2, compute=False),
+           _vellard._best_split_classifier(P, LABELS, 2))
     yield "im2col", lambda: kd.im2col(w(IMG), 3, 3, 1, 1)[0], COLS
     yield "col2im", lambda: kd.col2im(w(COLS), IMG.shape, 3, 3, 1, 1), _plenvo.col2im(COLS, IMG.shape, 3, 3, 1, 1)
     yield "maxpool_forward", lambda: kd.maxpool_forward(w(IMG), 2, 2), (POOLED, ARGMAX)
@@ -367,7 +367,8 @@ def test_tree_cache_counts_what_the_trees_hold():
         kd.kneighbors(data, queries, 1)[0].compute(scheduler="synchronous")
         rss = psutil.Process().memory_info().rss
         kd.clear_tree_cache()
-        print(kd.tree_cache_info()["bytes"] == 0, (rss - psutil.Process().memory_info().rss) / kd._tree_nbytes(10**6, 3))
+        freed = rss - psutil.Process().memory_info().rss
+        print(kd.tree_cache_info()["bytes"] == 0, freed / kd._tree_nbytes(10**6, 3))
     """
     env = dict(os.environ, MALLOC_MMAP_THRESHOLD_="65536")
     out = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, check=True).stdout
@@ -477,6 +478,7 @@ def test_cluster_tree_cache_stays_within_its_limit_on_each_worker(client):
         assert 0 < info[one]["bytes"] <= info[one]["limit"] == WORKER_MEMORY // 5, info
         assert all(i["limit"] == WORKER_MEMORY // 5 for i in info.values())
         assert set(run(lambda dask_worker: dask_worker.status.name).values()) == {"running"}
-        assert sum(run(kd.clear_tree_cache).values()) > 0 and not any(i["trees"] for i in run(kd.tree_cache_info).values())
+        assert sum(run(kd.clear_tree_cache).values()) > 0
+        assert not any(i["trees"] for i in run(kd.tree_cache_info).values())
     finally:
         run(dask.config.set, {"kelpwise.tree-cache.limit": kd._DEFAULT_LIMIT})
