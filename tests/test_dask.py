@@ -9,6 +9,7 @@ import re
 import signal
 import subprocess
 import sys
+import types
 import warnings
 
 import numpy as np
@@ -359,6 +360,27 @@ def test_tree_cache_keeps_the_last_used_trees_within_its_limit(sync):
     kd.clear_tree_cache()
 
 
+def test_tree_cache_leaves_the_worker_below_its_spill_threshold(sync, monkeypatch):
+    # A worker of 100 MB spills at 60 MB; 30 MB are taken besides the trees.
+    fractions = {f"memory_{f}_fraction": v for f, v in (("target", 0.6), ("spill", 0.7), ("pause", 0.8))}
+    worker = types.SimpleNamespace(memory_manager=types.SimpleNamespace(memory_limit=100e6, **fractions),
+                                   periodic_callbacks={kd._WATCH: None})
+    monkeypatch.setattr(kd, "_worker", lambda: worker)
+    monkeypatch.setattr(kd, "_process_memory", lambda: 30_000_000 + kd._cache.nbytes)
+    kd.clear_tree_cache()
+    held = []
+    with dask.config.set({"kelpwise.tree-cache.limit": "1GB"}):  # only the worker's memory limits it
+        for i, rows in enumerate([200_000, 150_000, 150_000, 40_000]):  # trees of 10.4, 7.8, 7.8, 2.1 MB
+            kd.kneighbors(np.random.default_rng(i).random((rows, 3)), P[:5, :3], 1)[0].compute()
+            held.append(tuple(kd.tree_cache_info()[k] for k in ("trees", "bytes")))
+    # A build needs twice its tree: the third one drops the first.
+    assert held == [(1, 10400256), (2, 18200512), (2, 15600512), (3, 17680768)]
+    monkeypatch.setattr(kd, "_process_memory", lambda: 50_000_000 + kd._cache.nbytes)  # 7.7 MB too much
+    kd._cache.relieve(worker)
+    assert kd.tree_cache_info()["bytes"] == 2080256 + 7800256
+    kd.clear_tree_cache()
+
+
 def test_tree_cache_counts_what_the_trees_hold():
     # A fresh interpreter; freed build scratch goes back to the system.
     code = """if 1:
@@ -477,7 +499,8 @@ def test_cluster_tree_cache_stays_within_its_limit_on_each_worker(client):
         info = run(kd.tree_cache_info)
         assert 0 < info[one]["bytes"] <= info[one]["limit"] == WORKER_MEMORY // 5, info
         assert all(i["limit"] == WORKER_MEMORY // 5 for i in info.values())
-        assert set(run(lambda dask_worker: dask_worker.status.name).values()) == {"running"}
+        assert run(lambda dask_worker: (dask_worker.status.name, kd._WATCH in dask_worker.periodic_callbacks),
+                   workers=[one]) == {one: ("running", True)}
         assert sum(run(kd.clear_tree_cache).values()) > 0
         assert not any(i["trees"] for i in run(kd.tree_cache_info).values())
     finally:

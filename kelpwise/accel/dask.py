@@ -276,6 +276,7 @@ def pairwise_manhattan_distances(X: Any, Y: Any) -> da.Array:
 _LIMIT_KEY = "kelpwise.tree-cache.limit"
 _DEFAULT_LIMIT = 0.25
 _BUILDS_KEPT = 1024  # keys whose builds are counted, most recent first
+_WATCH = "kelpwise-tree-cache"  # the worker's periodic callback that relieves memory pressure
 
 
 def _tree_nbytes(n: int, d: int) -> int:
@@ -329,17 +330,24 @@ def _room(worker: Any) -> int | None:
     limit = getattr(manager, "memory_limit", None)
     if not limit:
         return None
-    import psutil
-
     fractions = [getattr(manager, f"memory_{f}_fraction", False) for f in ("target", "spill", "pause")]
     fraction = min((f for f in fractions if f), default=0.6)
-    return int(fraction * limit) - psutil.Process().memory_info().rss
+    return int(fraction * limit) - _process_memory()
+
+
+def _process_memory() -> int:
+    """This process's resident memory, as the worker's memory manager
+    measures it."""
+    import psutil
+
+    return psutil.Process().memory_info().rss
 
 
 class _TreeCache:
     """KDTrees by key, least recently used dropped first, within the cap of
     :func:`tree_cache_info` and within what the worker's memory manager
-    leaves; a tree that does not fit is used once and not kept."""
+    leaves, at each build and, on a worker, as often as its memory monitor
+    runs; a tree that does not fit is used once and not kept."""
 
     def __init__(self) -> None:
         self.lock = threading.Lock()
@@ -362,17 +370,47 @@ class _TreeCache:
 
             worker = _worker()
             nbytes, limit, room = _tree_nbytes(*data.shape), _cache_limit(worker), _room(worker)
-            while self.trees and (self.nbytes + nbytes > limit or (room is not None and nbytes > room)):
+            # The build takes about as much again for its sorts while it runs.
+            needed = 2 * nbytes
+            while self.trees and (self.nbytes + nbytes > limit or (room is not None and needed > room)):
                 freed = self.drop_oldest()
                 room = None if room is None else room + freed
             entry = (_ostrim.KDTree(data), bool(np.isfinite(data).all()), nbytes)
             self.builds[key] = self.builds.pop(key, 0) + 1
             while len(self.builds) > _BUILDS_KEPT:
                 self.builds.popitem(last=False)
-            if nbytes <= limit and (room is None or nbytes <= room):
+            if nbytes <= limit and (room is None or needed <= room):
                 self.trees[key] = entry
                 self.nbytes += nbytes
+                if room is not None:
+                    self.watch(worker)
             return entry[0], entry[1]
+
+    def relieve(self, worker: Any) -> None:
+        """Drops the least recently used trees while the worker's process
+        is above the fraction of its memory limit where spilling starts
+        (run by the worker's event loop; skipped while a task holds the
+        cache, which then checks for itself)."""
+        if not self.lock.acquire(blocking=False):
+            return
+        try:
+            room = _room(worker)
+            while self.trees and room is not None and room < 0:
+                room += self.drop_oldest()
+        finally:
+            self.lock.release()
+
+    def watch(self, worker: Any) -> None:
+        """Has the worker's event loop call :meth:`relieve` as often as its
+        memory monitor runs, from the first tree it keeps until it closes."""
+        callbacks = getattr(worker, "periodic_callbacks", None)
+        if callbacks is None or _WATCH in callbacks:
+            return
+        from tornado.ioloop import PeriodicCallback
+
+        interval = getattr(worker.memory_manager, "memory_monitor_interval", None) or 0.1
+        callbacks[_WATCH] = watch = PeriodicCallback(lambda: self.relieve(worker), 1000 * interval)
+        worker.loop.add_callback(watch.start)
 
     def clear(self) -> int:
         with self.lock:
