@@ -9,6 +9,8 @@ import re
 import signal
 import subprocess
 import sys
+import types
+import warnings
 
 import numpy as np
 import pytest
@@ -20,6 +22,7 @@ da = pytest.importorskip("dask.array")
 dask = pytest.importorskip("dask")
 distributed = pytest.importorskip("distributed")
 
+from dask.delayed import Delayed  # noqa: E402
 from kelpwise.accel import _ostrim, _plenvo, _tarsine, _vellard  # noqa: E402
 from kelpwise.accel import dask as kd  # noqa: E402
 
@@ -34,11 +37,21 @@ def sync():
         yield
 
 
+WORKER_MEMORY = 400e6  # a worker pauses at 80% of it and is restarted at 95%
+
+
 @pytest.fixture(scope="module")
 def client():
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0",
-                                  silence_logs=logging.ERROR) as cluster, distributed.Client(cluster) as c:
+                                  memory_limit=WORKER_MEMORY, silence_logs=logging.ERROR) as cluster, \
+            distributed.Client(cluster) as c:
         yield c
+
+
+@pytest.fixture
+def small_blocks():
+    with dask.config.set({"array.chunk-size": "64KiB"}):
+        yield 64 << 10
 
 
 def same(a, b):
@@ -93,23 +106,9 @@ def test_distances_match_one_call(metric, n, m, d, data):
 grid = st.sampled_from([0.0, 1.0, 2.0, 3.0, 0.5])  # many equal distances
 
 
-@settings(max_examples=60, deadline=None)
-@given(st.integers(0, 40), st.integers(0, 12), st.integers(1, 3), st.integers(0, 12), st.booleans(),
-       st.data())
-def test_kneighbors_on_one_chunk_equals_the_tree(n, nq, d, k, wrap, data):
-    X = data.draw(hnp.arrays(np.float64, (n, d), elements=grid))
-    Q = data.draw(hnp.arrays(np.float64, (nq, d), elements=grid))
-    qr = data.draw(splits(nq))
-    idx, dist = kd.kneighbors(da.from_array(X, chunks=-1) if wrap else X, chunked(Q, qr), k)
-    want_idx, want_dist = _ostrim.KDTree(X).query(Q, k)
-    assert idx.chunks[0] == qr
-    got_idx, got_dist = dask.compute(idx, dist, scheduler="synchronous")
-    assert same(got_idx, want_idx) and same(got_dist, want_dist)
-
-
-@settings(max_examples=80, deadline=None)
-@given(st.integers(2, 40), st.integers(0, 12), st.integers(1, 3), st.integers(0, 14), st.data())
-def test_sharded_kneighbors_take_the_lowest_rows_among_equal_distances(n, nq, d, k, data):
+@settings(max_examples=100, deadline=None)
+@given(st.integers(0, 40), st.integers(0, 12), st.integers(1, 3), st.integers(0, 14), st.booleans(), st.data())
+def test_kneighbors_take_the_lowest_rows_among_equal_distances_for_any_chunking(n, nq, d, k, wrap, data):
     X = data.draw(hnp.arrays(np.float64, (n, d), elements=grid))
     Q = data.draw(hnp.arrays(np.float64, (nq, d), elements=grid))
     for a in (X, Q):  # now and then a NaN or an infinity
@@ -117,10 +116,11 @@ def test_sharded_kneighbors_take_the_lowest_rows_among_equal_distances(n, nq, d,
                                                    st.sampled_from([np.nan, np.inf, -np.inf])), max_size=1)):
             if len(a):
                 a[i % len(a), j] = v
-    xr = data.draw(splits(n).filter(lambda r: len(r) > 1))
     want_idx, want_dist = knn_model(X, Q, k)
-    idx, dist = dask.compute(*kd.kneighbors(chunked(X, xr), chunked(Q, data.draw(splits(nq))), k),
-                             scheduler="synchronous")
+    qr = data.draw(splits(nq))
+    idx, dist = kd.kneighbors(chunked(X, data.draw(splits(n))) if wrap else X, chunked(Q, qr), k)
+    assert idx.chunks[0] == qr
+    idx, dist = dask.compute(idx, dist, scheduler="synchronous")
     assert same(idx, want_idx.astype(np.int64)) and same(dist, want_dist)
 
 
@@ -232,6 +232,173 @@ def test_kernel_refusals_surface_on_compute(sync, call, kernel_call):
 
 
 # ---------------------------------------------------------------------------
+# Block sizes, read-only blocks, positions in messages, the tree cache
+
+rng3 = np.random.default_rng(3)
+P, Q = rng3.random((300, 5)), rng3.integers(0, 3, (4000, 5)).astype(float)
+IMG = rng3.standard_normal((40, 6, 6, 3)).round(1)
+COLS = _plenvo.im2col(IMG, 3, 3, 1, 1)[0]
+POOLED, ARGMAX = _plenvo.maxpool_forward(IMG, 2, 2)
+GRAD, LABELS = rng3.standard_normal(POOLED.shape), rng3.integers(0, 3, 300)
+KNN = tuple(a.astype(a.dtype if a.dtype == float else np.int64) for a in knn_model(P, Q, 4))
+
+
+def calls(w):
+    """Every function on inputs passed through w, and one call's result."""
+    yield "distances", lambda: kd.pairwise_squared_euclidean(w(P), w(Q)), _tarsine.pairwise_squared_euclidean(P, Q)
+    yield "kneighbors", lambda: kd.kneighbors(w(P), w(Q), 4), KNN
+    yield ("split", lambda: kd.best_split_classifier(w(P), w(LABELS), 2, compute=False),
+           _vellard._best_split_classifier(P, LABELS, 2))
+    yield "im2col", lambda: kd.im2col(w(IMG), 3, 3, 1, 1)[0], COLS
+    yield "col2im", lambda: kd.col2im(w(COLS), IMG.shape, 3, 3, 1, 1), _plenvo.col2im(COLS, IMG.shape, 3, 3, 1, 1)
+    yield "maxpool_forward", lambda: kd.maxpool_forward(w(IMG), 2, 2), (POOLED, ARGMAX)
+    yield ("maxpool_backward", lambda: kd.maxpool_backward(w(GRAD), w(ARGMAX), IMG.shape, 2, 2),
+           _plenvo.maxpool_backward(GRAD, ARGMAX, IMG.shape, 2, 2))
+
+
+def check(got, want):
+    got = dask.compute(got, scheduler="synchronous")[0]
+    assert all(map(same, got, want)) if isinstance(want, tuple) and isinstance(want[0], np.ndarray) \
+        else same(got, want) if isinstance(want, np.ndarray) else got == want
+
+
+def largest_block(a):
+    return int(np.prod([max(c) for c in a.chunks])) * a.dtype.itemsize
+
+
+@pytest.mark.parametrize("name, call, want", list(calls(lambda a: a)), ids=[c[0] for c in calls(None)])
+def test_numpy_inputs_give_blocks_within_twice_the_chunk_size(small_blocks, name, call, want):
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", da.PerformanceWarning)
+        got = call()
+    for a in [a for a in (got if isinstance(got, tuple) else (got,)) if isinstance(a, da.Array)]:
+        assert largest_block(a) <= 2 * small_blocks, name
+    check(got, want)
+
+
+@pytest.mark.parametrize("call, chunks", [
+    (lambda: kd.pairwise_distances(da.from_array(P, -1), da.from_array(Q, -1)), ((300,), (4000,))),
+    (lambda: kd.kneighbors(P, da.from_array(Q, -1), 4)[0], ((4000,), (4,))),
+    (lambda: kd.im2col(da.from_array(IMG, -1), 3, 3, 1, 1)[0], ((1440,), (27,))),
+], ids=["distances", "kneighbors", "im2col"])
+def test_given_chunks_are_kept_with_a_warning_when_far_larger(call, chunks):
+    with dask.config.set({"array.chunk-size": "16KiB"}), pytest.warns(da.PerformanceWarning, match="far more than"):
+        got = call()
+    assert got.chunks == chunks
+
+
+def frozen(block):
+    block = block.view()
+    block.flags.writeable = False
+    return block
+
+
+def read_only(a):
+    return chunked(a, len(a) // 3 or 1).map_blocks(frozen, dtype=a.dtype)
+
+
+@pytest.mark.parametrize("name, call, want", list(calls(read_only)), ids=[c[0] for c in calls(None)])
+def test_read_only_blocks_are_accepted(name, call, want):
+    check(call(), want)
+
+
+def test_constant_blocks_are_accepted(sync):
+    assert same(kd.col2im(da.ones((36, 1), chunks=(9, 1)), (4, 3, 3, 1), 1, 1).compute(), np.ones((4, 3, 3, 1)))
+
+
+def test_positions_in_messages_count_in_the_whole_array():
+    bad = ARGMAX.copy()
+    bad[5, 1, 1, 0] = 99
+    with raised_by(_plenvo.maxpool_backward, GRAD, bad, IMG.shape, 2, 2) as info:
+        kd.maxpool_backward(chunked(GRAD, 2), chunked(bad, 2), IMG.shape, 2, 2).compute(scheduler="synchronous")
+    assert "at (5, 1, 1, 0)" in str(info.value)
+
+
+def test_split_search_is_split_by_columns_of_about_the_chunk_size(small_blocks, monkeypatch):
+    X, y = np.random.default_rng(4).random((2000, 40)), np.random.default_rng(5).random(2000)
+    seen = []
+    kernel = kd._split_block
+    monkeypatch.setattr(kd, "_split_block", lambda X, *args, **kw: seen.append(X.nbytes) or kernel(X, *args, **kw))
+    for Xd in (X, chunked(X, 250)):
+        seen.clear()
+        lazy = kd.best_split_regressor(Xd, y, 3, compute=False)
+        assert isinstance(lazy, Delayed) and not seen
+        assert lazy.compute(scheduler="synchronous") == _vellard._best_split_regressor(X, y, 3)
+        assert len(seen) > 1 and max(seen) <= 2 * small_blocks
+
+
+def test_arrays_of_one_name_over_other_data_do_not_share_a_tree(sync):
+    a, b = np.zeros((50, 2)), np.arange(100.0).reshape(50, 2)
+    for X in (a, b):
+        idx, dist = dask.compute(*kd.kneighbors(da.from_array(X, name="points"), X[::-1], 1))
+        assert idx[:, 0].tolist() == list(range(49, -1, -1)) if X is b else not dist.any()
+
+
+def test_tree_cache_keeps_the_last_used_trees_within_its_limit(sync):
+    kd.clear_tree_cache()
+    sets = {f"set{i}": np.random.default_rng(i).random((1000, 3)) for i in range(3)}
+    one = kd._tree_nbytes(1000, 3)
+
+    def use(name):
+        kd.kneighbors(da.from_array(sets[name], name=name), P[:10, :3], 2)[0].compute()
+        return {key[0]: v for key, v in kd.tree_builds().items() if key[0] in sets}
+
+    with dask.config.set({"kelpwise.tree-cache.limit": 2 * one}):
+        for name in ("set0", "set1", "set0", "set2", "set0"):
+            use(name)
+        assert use("set1") == {"set0": 1, "set1": 2, "set2": 1}  # set1 was the least recently used
+        assert kd.tree_cache_info() == {"trees": 2, "bytes": 2 * one, "limit": 2 * one}
+    assert kd.clear_tree_cache() == 2 and kd.tree_cache_info()["trees"] == 0
+    with dask.config.set({"kelpwise.tree-cache.limit": 0}):
+        use("set2")
+        assert kd.tree_cache_info()["trees"] == 0 and use("set2")["set2"] == 3
+    with dask.config.set({"kelpwise.tree-cache.limit": "lots"}), pytest.raises(ValueError, match="lots"):
+        kd.tree_cache_info()
+    for i in range(kd._BUILDS_KEPT + 10):  # the build counts stay bounded
+        kd._cache.get(("bound", i), np.zeros((1, 1)))
+    assert len(kd.tree_builds()) == kd._BUILDS_KEPT and ("bound", 10) in kd.tree_builds()
+    kd.clear_tree_cache()
+
+
+def test_tree_cache_leaves_the_worker_below_its_spill_threshold(sync, monkeypatch):
+    # A worker of 100 MB spills at 60 MB; 30 MB are taken besides the trees.
+    fractions = {f"memory_{f}_fraction": v for f, v in (("target", 0.6), ("spill", 0.7), ("pause", 0.8))}
+    worker = types.SimpleNamespace(memory_manager=types.SimpleNamespace(memory_limit=100e6, **fractions),
+                                   periodic_callbacks={kd._WATCH: None})
+    monkeypatch.setattr(kd, "_worker", lambda: worker)
+    monkeypatch.setattr(kd, "_process_memory", lambda: 30_000_000 + kd._cache.nbytes)
+    kd.clear_tree_cache()
+    held = []
+    with dask.config.set({"kelpwise.tree-cache.limit": "1GB"}):  # only the worker's memory limits it
+        for i, rows in enumerate([200_000, 150_000, 150_000, 40_000]):  # trees of 10.4, 7.8, 7.8, 2.1 MB
+            kd.kneighbors(np.random.default_rng(i).random((rows, 3)), P[:5, :3], 1)[0].compute()
+            held.append(tuple(kd.tree_cache_info()[k] for k in ("trees", "bytes")))
+    # A build needs twice its tree: the third one drops the first.
+    assert held == [(1, 10400256), (2, 18200512), (2, 15600512), (3, 17680768)]
+    monkeypatch.setattr(kd, "_process_memory", lambda: 50_000_000 + kd._cache.nbytes)  # 7.7 MB too much
+    kd._cache.relieve(worker)
+    assert kd.tree_cache_info()["bytes"] == 2080256 + 7800256
+    kd.clear_tree_cache()
+
+
+def test_tree_cache_counts_what_the_trees_hold():
+    # A fresh interpreter; freed build scratch goes back to the system.
+    code = """if 1:
+        import numpy as np, psutil, kelpwise.accel.dask as kd
+        data, queries = np.random.default_rng(0).random((1_000_000, 3)), np.zeros((1, 3))
+        kd.kneighbors(data, queries, 1)[0].compute(scheduler="synchronous")
+        rss = psutil.Process().memory_info().rss
+        kd.clear_tree_cache()
+        freed = rss - psutil.Process().memory_info().rss
+        print(kd.tree_cache_info()["bytes"] == 0, freed / kd._tree_nbytes(10**6, 3))
+    """
+    env = dict(os.environ, MALLOC_MMAP_THRESHOLD_="65536")
+    out = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, check=True).stdout
+    emptied, ratio = out.split()
+    assert emptied == "True" and 0.9 < float(ratio) < 1.1, out
+
+
+# ---------------------------------------------------------------------------
 # On a LocalCluster of two worker processes
 
 
@@ -247,10 +414,9 @@ def test_cluster_results_match_one_call(client):
     want_cols, want_pooled = _plenvo.im2col(batch, 3, 3, 1, 1)[0], _plenvo.maxpool_forward(batch, 2, 2)
     lazy = {m: getattr(kd, m)(Xd, Yd) for m in METRICS}
     want = {m: getattr(_tarsine, m)(X, Y) for m in METRICS}
-    lazy["tree"], want["tree"] = kd.kneighbors(data, qd, 6), _ostrim.KDTree(data).query(queries, 6)
-    lazy["shards"] = kd.kneighbors(chunked(data, (150, 50, 200)), qd, 6)
     want_idx, want_dist = knn_model(data, queries, 6)
-    want["shards"] = (want_idx.astype(np.int64), want_dist)
+    lazy["tree"], want["tree"] = kd.kneighbors(data, qd, 6), (want_idx.astype(np.int64), want_dist)
+    lazy["shards"], want["shards"] = kd.kneighbors(chunked(data, (150, 50, 200)), qd, 6), want["tree"]
     lazy["im2col"], want["im2col"] = cols, want_cols
     lazy["col2im"] = kd.col2im(cols, batch.shape, 3, 3, 1, 1)
     want["col2im"] = _plenvo.col2im(want_cols, batch.shape, 3, 3, 1, 1)
@@ -299,3 +465,43 @@ def test_cluster_raises_the_kernel_error(client):
     f32 = M.astype(np.float32)
     with raised_by(_tarsine.pairwise_distances, f32, M):
         client.compute(kd.pairwise_distances(f32, M), sync=True)
+
+
+def test_cluster_blocks_fit_the_workers(client):
+    X = np.random.default_rng(14).random((7000, 4))  # a 392 MB distance matrix
+    with dask.config.set({"array.chunk-size": "16MiB"}):
+        nearest = kd.pairwise_distances(X, X).min(axis=1)
+    assert same(client.compute(nearest).result(timeout=60), _tarsine.pairwise_distances(X, X).min(axis=1))
+
+
+def test_cluster_splits_a_row_chunked_X_by_columns(client):
+    X = da.random.default_rng(15).random((200_000, 96), chunks=(20_000, -1))  # 154 MB
+    y = da.random.default_rng(16).integers(0, 3, 200_000, chunks=-1)
+    want = _vellard._best_split_classifier(*dask.compute(X, y, scheduler="threads"), 1)
+    X, y = client.persist([X, y])
+    distributed.wait([X, y])
+    client.rebalance()  # half of X on each worker
+    with dask.config.set({"array.chunk-size": "16MiB"}):
+        assert client.compute(kd.best_split_classifier(X, y, 1, compute=False)).result(timeout=60) == want
+
+
+def test_cluster_tree_cache_stays_within_its_limit_on_each_worker(client):
+    run = client.run
+    info = run(kd.tree_cache_info)
+    assert all(i["limit"] == WORKER_MEMORY // 4 for i in info.values())  # the default: a quarter of the worker's
+    try:
+        run(dask.config.set, {"kelpwise.tree-cache.limit": 0.2})  # read on the workers, not here
+        one = next(iter(info))
+        for i in range(10):  # a 34 MB tree each, all on one worker
+            data = da.random.default_rng(i).random((660_000, 3), chunks=-1)
+            idx, _ = client.compute(kd.kneighbors(data, np.zeros((5, 3)), 1), workers=one, allow_other_workers=False)
+            assert idx.result(timeout=30).shape == (5, 1)
+        info = run(kd.tree_cache_info)
+        assert 0 < info[one]["bytes"] <= info[one]["limit"] == WORKER_MEMORY // 5, info
+        assert all(i["limit"] == WORKER_MEMORY // 5 for i in info.values())
+        assert run(lambda dask_worker: (dask_worker.status.name, kd._WATCH in dask_worker.periodic_callbacks),
+                   workers=[one]) == {one: ("running", True)}
+        assert sum(run(kd.clear_tree_cache).values()) > 0
+        assert not any(i["trees"] for i in run(kd.tree_cache_info).values())
+    finally:
+        run(dask.config.set, {"kelpwise.tree-cache.limit": kd._DEFAULT_LIMIT})
