@@ -9,7 +9,7 @@ import pytest
 
 ROOT = Path(__file__).resolve().parents[1]
 MODULES = ["kelpwise.accel._tarsine", "kelpwise.accel._plenvo", "kelpwise.accel._vellard",
-           "kelpwise.accel._ostrim"]
+           "kelpwise.accel._ostrim", "kelpwise.accel._parallel"]
 
 
 def test_stubs_match_the_modules(tmp_path):
@@ -26,4 +26,4 @@ def test_stubs_match_the_modules(tmp_path):
 def test_stubs_and_marker_ship_with_the_package():
     accel = ROOT / "kelpwise" / "accel"
     assert (ROOT / "kelpwise" / "py.typed").exists()
-    assert sorted(p.stem for p in accel.glob("*.pyi")) == ["_ostrim", "_plenvo", "_tarsine", "_vellard"]
+    assert sorted(p.stem for p in accel.glob("*.pyi")) == ["_ostrim", "_parallel", "_plenvo", "_tarsine", "_vellard"]
