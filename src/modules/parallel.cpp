@@ -621,10 +621,11 @@ std::pair<py::array_t<int32_t>, py::array_t<double>> tree_query(py::handle capsu
     int32_t* ip = idx.mutable_data();
     double* dp = dst.mutable_data();
     const auto qv = pinned.view<2>();
-    // Small blocks of rows handed out in turn: the cost of a query row
-    // varies with where it lies.
+    // Small blocks of rows handed out in turn (the cost of a query row
+    // varies with where it lies); a thread for every 512 rows at most, so
+    // that a few hundred rows are answered inline.
     const Blocks blocks(nq, 256);
-    run_unlocked(blocks.n, thread_count(workers, blocks.n), [&](int, ssize b) {
+    run_unlocked(blocks.n, thread_count(workers, nq / 512), [&](int, ssize b) {
       const ssize lo = blocks.lo(b);
       kdtree::query(t, rows(qv, lo, blocks.size(b)), kk, ip + lo * kk, dp + lo * kk);
     });
