@@ -24,10 +24,10 @@ import os
 import statistics
 import time
 from collections.abc import Callable
+from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass, field
 
 import numpy as np
-
 from kelpwise.accel import _ostrim, _parallel, _plenvo, _tarsine, _vellard
 from kelpwise.accel import parallel as P
 from kelpwise.accel.reference import bits_equal
@@ -41,6 +41,8 @@ class Case:
     want: Callable[[], object]  # the module function's result
     blocks: Callable[[int], int]  # blocks of work for p threads
     goal: float  # speed-up from 1 to all workers asked for on 2 cores
+    serial: Callable[[], object]  # the part of a call that runs on one thread, alone
+    bytes_moved: int = 0  # for a kernel bound by memory: bytes read and written
     peers: dict = field(default_factory=dict)  # name -> (callable, goal: peer time / our all-core time)
     times: dict = field(default_factory=dict)  # workers -> samples
     peer_times: dict = field(default_factory=dict)  # name -> samples
@@ -80,6 +82,7 @@ def cases(quick: bool) -> list[Case]:
         lambda: _tarsine.pairwise_squared_euclidean(X, X),
         _row_blocks(n),
         1.8,
+        lambda: P.pairwise_squared_euclidean(X[:12], X[:12], workers=1),  # checks, allocation, return
     )
     if _installed("sklearn"):
         from sklearn.metrics.pairwise import euclidean_distances
@@ -100,6 +103,7 @@ def cases(quick: bool) -> list[Case]:
         lambda: _ostrim.KDTree(D).query(Q, 10),
         lambda p: math.ceil(nq / 256),
         1.8,
+        lambda: tree.query(Q[:1], 10, workers=1),
     )
     D8, Q8 = rng.standard_normal((nd // 2, 8)), rng.standard_normal((nd // 2, 8))
     tree8 = P.KDTree(D8)
@@ -110,6 +114,7 @@ def cases(quick: bool) -> list[Case]:
         lambda: _ostrim.KDTree(D8).query(Q8, 10),
         lambda p: math.ceil(nd // 2 / 256),
         1.8,
+        lambda: tree8.query(Q8[:1], 10, workers=1),
     )
     if _installed("scipy"):
         from scipy.spatial import cKDTree
@@ -129,6 +134,7 @@ def cases(quick: bool) -> list[Case]:
             lambda: _vellard._best_split_classifier(S, y, 1),
             lambda p: 64,
             1.6,
+            lambda: _split_serial(S, y),
         )
     )
 
@@ -141,6 +147,8 @@ def cases(quick: bool) -> list[Case]:
         lambda: _plenvo.maxpool_forward(img, 3, 2),
         lambda p: math.ceil(N / math.ceil(N / (4 * p))),
         1.3,
+        lambda: P.maxpool_forward(img[:1, :3, :3], 3, 2, workers=1),
+        img.nbytes + 2 * img.nbytes // 4,  # the input, and the two outputs a quarter of its size
     )
     if _installed("torch"):
         import torch
@@ -152,6 +160,24 @@ def cases(quick: bool) -> list[Case]:
         )
     out.append(pool)
     return out
+
+
+def _split_serial(S, y):
+    """What the classifier's split search does on one thread: the labels'
+    classes and counts, and handing out its 64 features (no work in them)."""
+    classes = np.unique(y)
+    np.bincount(np.searchsorted(classes, y), minlength=classes.size)
+    with ThreadPoolExecutor(2) as pool:
+        list(pool.map(lambda j: S[:, j], range(S.shape[1])))
+
+
+def _median_time(fn, repeats=9) -> float:
+    samples = []
+    for _ in range(repeats):
+        t0 = time.perf_counter()
+        fn()
+        samples.append(time.perf_counter() - t0)
+    return statistics.median(samples)
 
 
 def measure(case: Case, workers: list[int], repeats: int) -> str | None:
@@ -190,17 +216,18 @@ def thread_start_cost(repeats: int = 200) -> float:
     return max(med[2] - med[1], 0.0)
 
 
-def estimate(case: Case, cpus: int, spawn: float, cores=(8, 16, 64)) -> dict:
-    """Speed-up over one worker at p cores: Amdahl's law with the serial part
-    measured here, the blocks shared out in whole rounds, and the thread
-    starts.  A kernel bound by memory bandwidth stops at the bandwidth of the
-    machine instead, which this cannot see."""
-    t1, tp = statistics.median(case.times[1]), statistics.median(case.times[cpus])
-    share = case.blocks(cpus) / cpus / math.ceil(case.blocks(cpus) / cpus)
-    # tp = t1 * (s + (1 - s) / (cpus * share)) + spawn * (cpus - 1)
-    parallel_part = (t1 - (tp - spawn * (cpus - 1))) / (1 - 1 / (cpus * share)) if cpus > 1 else t1
-    serial = min(max(t1 - parallel_part, 0.0), t1)
+def estimate(case: Case, spawn: float, cores=(8, 16, 64)) -> dict:
+    """Speed-up over one worker at p cores, from the measured parts of one
+    call: the serial part (run alone, timed), the rest shared out over p
+    threads in whole blocks (the last round of blocks may leave threads
+    idle), and a thread start per extra thread.  A kernel bound by memory
+    bandwidth stops where p cores at the one-core rate use up the machine's
+    bandwidth, which this machine cannot show: `per_core_gbs` is that rate."""
+    t1 = statistics.median(case.times[1])
+    serial = min(_median_time(case.serial), t1)
     out = {"serial_fraction": serial / t1}
+    if case.bytes_moved:
+        out["per_core_gbs"] = case.bytes_moved / t1 / 1e9
     for p in cores:
         b = case.blocks(p)
         share = b / p / math.ceil(b / p)
@@ -268,9 +295,10 @@ def main(argv=None) -> int:
             goal = case.peers[peer_name][1]
             print(f"    vs {peer_name}: {statistics.median(samples) * 1e3:.2f} ms, ratio {ratio:.2f}x (goal {goal}x)")
             row.setdefault("peers", {})[peer_name] = {"ms": statistics.median(samples) * 1e3, "ratio": ratio}
-        est = estimate(case, cpus, spawn)
+        est = estimate(case, spawn)
+        bound = f"; {est['per_core_gbs']:.1f} GB/s per core" if "per_core_gbs" in est else ""
         print(
-            f"    estimate: serial part {est['serial_fraction']:.1%}; speed-up at 8 / 16 / 64 cores "
+            f"    estimate: serial part {est['serial_fraction']:.2%}{bound}; speed-up at 8 / 16 / 64 cores "
             f"{est[8]:.1f}x / {est[16]:.1f}x / {est[64]:.1f}x"
         )
         row["estimate"] = est

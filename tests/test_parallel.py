@@ -45,7 +45,8 @@ def values(shape, kind):
         a = np.round(a * 2) / 2
     elif kind == "special" and a.size:
         flat = a.reshape(-1)
-        flat[rng.integers(0, a.size, max(1, a.size // 7))] = rng.choice([np.nan, np.inf, -np.inf, -0.0], a.size // 7 or 1)
+        count = max(1, a.size // 7)
+        flat[rng.integers(0, a.size, count)] = rng.choice([np.nan, np.inf, -np.inf, -0.0], count)
     return a
 
 
@@ -153,7 +154,8 @@ ERRORS = {
     "float32 X": (P.pairwise_squared_euclidean, _tarsine.pairwise_squared_euclidean,
                   (np.ones((3, 2), np.float32), np.ones((3, 2)))),
     "list X": (P.pairwise_distances, _tarsine.pairwise_distances, ([[1.0]], np.ones((1, 1)))),
-    "narrow Y": (P.pairwise_manhattan_distances, _tarsine.pairwise_manhattan_distances, (np.ones((3, 4)), np.ones((3, 2)))),
+    "narrow Y": (P.pairwise_manhattan_distances, _tarsine.pairwise_manhattan_distances,
+                 (np.ones((3, 4)), np.ones((3, 2)))),
     "window too large": (P.im2col, _plenvo.im2col, (img, 9, 2)),
     "cols shape": (P.col2im, _plenvo.col2im, (np.ones((5, 8)), img.shape, 2, 2)),
     "k = 0": (P.maxpool_forward, _plenvo.maxpool_forward, (img, 0, 1)),
@@ -299,7 +301,8 @@ def test_inputs_rewritten_during_calls():
                         print("resized")
                     except ValueError:
                         pass
-        calls = [lambda: P.pairwise_distances(X, X, workers=3), lambda: P.maxpool_backward(out, arg, img.shape, 2, 2, workers=3),
+        calls = [lambda: P.pairwise_distances(X, X, workers=3),
+                 lambda: P.maxpool_backward(out, arg, img.shape, 2, 2, workers=3),
                  lambda: P.best_split_classifier(S, y, 1, workers=3), lambda: tree.query(Q, 5, workers=3),
                  lambda: P.im2col(img, 3, 3, 1, 1, workers=3)]
         t = threading.Thread(target=scribble); t.start()

@@ -402,8 +402,9 @@ py::array_t<double> maxpool_backward(py::handle grado, py::handle argo, ssize N,
         __builtin_add_overflow(col, bi.idx % k, &col))
       throw py::value_error(fmt("argmax entry %zd at (%zd, %zd, %zd, %zd) routes outside the %zdx%zd image", bi.idx,
                                 at[0], at[1], at[2], at[3], H, W));
-    throw py::value_error(fmt("argmax entry %zd at (%zd, %zd, %zd, %zd) routes to (%zd, %zd), outside the %zdx%zd image",
-                              bi.idx, at[0], at[1], at[2], at[3], row, col, H, W));
+    throw py::value_error(
+        fmt("argmax entry %zd at (%zd, %zd, %zd, %zd) routes to (%zd, %zd), outside the %zdx%zd image", bi.idx, at[0],
+            at[1], at[2], at[3], row, col, H, W));
   }
   return dx;
 }
@@ -445,7 +446,8 @@ py::object sweep_classifier(py::handle Xo, ssize j, py::handle ordero, py::handl
   Export X(Xo, "X", 2, Elem::F64), order(ordero, "order", 1, Elem::I64), cls(clso, "cls", 1, Elem::I64);
   check_order(X, j, order);
   const ssize n = X.shape(0);
-  if (cls.shape(0) < n) throw py::value_error(fmt("cls has %zd entries, fewer than the %zd rows of X", cls.shape(0), n));
+  if (cls.shape(0) < n)
+    throw py::value_error(fmt("cls has %zd entries, fewer than the %zd rows of X", cls.shape(0), n));
   if (n_classes < 0) throw py::value_error("n_classes must not be negative");
   auto own_order = scratch<int64_t>(n);
   auto own_cls = scratch<ssize>(n), sorted_cls = scratch<ssize>(n);
@@ -546,8 +548,9 @@ using Array = py::array_t<double, py::array::forcecast>;
 // a failed conversion is a TypeError (MemoryError stays MemoryError).
 Array as_float64(py::handle obj, const char* what) {
   auto& api = py::detail::npy_api::get();
-  PyObject* r = api.PyArray_FromAny_(obj.ptr(), py::dtype::of<double>().release().ptr(), 0, 0,
-                                     static_cast<int>(py::detail::npy_api::NPY_ARRAY_ENSUREARRAY_) | static_cast<int>(py::array::forcecast), nullptr);
+  PyObject* r = api.PyArray_FromAny_(
+      obj.ptr(), py::dtype::of<double>().release().ptr(), 0, 0,
+      static_cast<int>(py::detail::npy_api::NPY_ARRAY_ENSUREARRAY_) | static_cast<int>(py::array::forcecast), nullptr);
   if (r) return py::reinterpret_steal<Array>(r);
   py::error_already_set e;
   if (e.matches(PyExc_MemoryError)) throw e;
@@ -597,8 +600,7 @@ py::array_t<double> tree_data(py::handle capsule) {
   return out;
 }
 
-std::pair<py::array_t<int32_t>, py::array_t<double>> tree_query(py::handle capsule, py::handle Qo, int k,
-                                                                int workers) {
+std::pair<py::array_t<int32_t>, py::array_t<double>> tree_query(py::handle capsule, py::handle Qo, int k, int workers) {
   check_workers(workers);
   const py::object keep = py::reinterpret_borrow<py::object>(capsule);  // the tree lives through the call
   const kdtree::Tree& t = tree_of(keep);
