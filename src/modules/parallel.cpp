@@ -448,7 +448,9 @@ py::object sweep_classifier(py::handle Xo, ssize j, py::handle ordero, py::handl
   const ssize n = X.shape(0);
   if (cls.shape(0) < n)
     throw py::value_error(fmt("cls has %zd entries, fewer than the %zd rows of X", cls.shape(0), n));
-  if (n_classes < 0) throw py::value_error("n_classes must not be negative");
+  // Every class holds a label of cls: more classes than labels is no node.
+  if (n_classes < 0 || n_classes > cls.shape(0))
+    throw py::value_error(fmt("n_classes %zd outside 0..%zd, the number of labels", n_classes, cls.shape(0)));
   auto own_order = scratch<int64_t>(n);
   auto own_cls = scratch<ssize>(n), sorted_cls = scratch<ssize>(n);
   auto vals = scratch<double>(n);
