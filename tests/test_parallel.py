@@ -3,6 +3,7 @@ every number of workers; the interpreter lock released while the kernels
 run; racing writers and a KD-tree rebuilt under its queries (in a child
 interpreter, so that a crash fails the case)."""
 
+import os
 import pickle
 import subprocess
 import sys
@@ -215,7 +216,6 @@ def test_bad_workers(workers, error):
 
 
 def test_workers_rule():
-    import os
     assert P.workers_count(None) == P.workers_count(-1) == len(os.sched_getaffinity(0))
     assert P.workers_count(np.int64(5)) == 5
 
@@ -343,6 +343,7 @@ def test_tree_rebuilt_under_running_queries():
     assert out == ["0", "True"]
 
 
+@pytest.mark.skipif(os.environ.get("KW_SANITIZED") == "1", reason="the sanitizers reserve the address space")
 def test_memory_error_is_raised_not_fatal():
     out = child("""
         import resource
