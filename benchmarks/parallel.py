@@ -5,7 +5,7 @@ function), next to the peers at their own all-core settings: SciPy's
 `cKDTree.query(workers=-1)`, scikit-learn's `euclidean_distances(squared=True)`
 with BLAS on every thread, PyTorch's `max_pool2d` at its default threads.
 
-    python benchmarks/parallel.py [--quick] [--repeats N] [--png FILE] [--json FILE]
+    python benchmarks/parallel.py [--quick] [--repeats N] [--only SUBSTRING] [--png FILE] [--json FILE]
 
 It then estimates the scaling on machines with more cores from what it
 measured: the part of each call that did not shrink from 1 to all workers
@@ -266,6 +266,7 @@ def main(argv=None) -> int:
     parser.add_argument("--repeats", type=int, default=7)
     parser.add_argument("--png", default="benchmarks/parallel.png", help="the scaling figure")
     parser.add_argument("--json", metavar="FILE")
+    parser.add_argument("--only", default="", metavar="SUBSTRING", help="only kernels whose name contains this")
     args = parser.parse_args(argv)
 
     cpus = P.workers_count(None)
@@ -279,6 +280,8 @@ def main(argv=None) -> int:
 
     results, ok, rows = [], True, []
     for case in cases(args.quick):
+        if args.only not in case.name:
+            continue
         problem = measure(case, workers, args.repeats)
         if problem:
             print(f"{case.name} {case.size}: {problem}")
