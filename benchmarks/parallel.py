@@ -105,14 +105,14 @@ def cases(quick: bool) -> list[Case]:
         1.8,
         lambda: tree.query(Q[:1], 10, workers=1),
     )
-    D8, Q8 = rng.standard_normal((nd // 2, 8)), rng.standard_normal((nd // 2, 8))
+    D8, Q8 = rng.standard_normal((nd // 2, 8)), rng.standard_normal((nd // 5, 8))
     tree8 = P.KDTree(D8)
     knn8 = Case(
         "KDTree.query k=10",
-        f"{nd // 2} queries over {nd // 2}×8",
+        f"{nd // 5} queries over {nd // 2}×8",
         lambda w: tree8.query(Q8, 10, workers=w),
         lambda: _ostrim.KDTree(D8).query(Q8, 10),
-        lambda p: math.ceil(nd // 2 / 256),
+        lambda p: math.ceil(nd // 5 / 256),
         1.8,
         lambda: tree8.query(Q8[:1], 10, workers=1),
     )
@@ -235,7 +235,7 @@ def estimate(case: Case, spawn: float, cores=(8, 16, 64)) -> dict:
     return out
 
 
-def draw(results: list[Case], workers: list[int], path: str) -> bool:
+def draw(results: list[Case], workers: list[int], cpus: int, note: str, path: str) -> bool:
     if not _installed("matplotlib"):
         return False
     import matplotlib
@@ -247,6 +247,8 @@ def draw(results: list[Case], workers: list[int], path: str) -> bool:
     for ax, case in zip(axes[0], results, strict=True):
         ms = [statistics.median(case.times[w]) * 1e3 for w in workers]
         ax.plot(workers, ms, "o-", label="kelpwise parallel")
+        ideal = [ms[0] / min(w, cpus) for w in workers]
+        ax.plot(workers, ideal, ":", color="gray", label=f"1 worker / min(workers, {cpus})")
         for name, samples in case.peer_times.items():
             ax.axhline(statistics.median(samples) * 1e3, ls="--", color="C3", label=name.split(",")[0])
         ax.set_title(f"{case.name}\n{case.size}", fontsize=8)
@@ -255,6 +257,7 @@ def draw(results: list[Case], workers: list[int], path: str) -> bool:
         ax.set_ylim(bottom=0)
         ax.legend(fontsize=6)
     axes[0][0].set_ylabel("ms (median)")
+    fig.suptitle(note, fontsize=8)
     fig.tight_layout()
     fig.savefig(path, dpi=110)
     return True
@@ -273,6 +276,7 @@ def main(argv=None) -> int:
     workers = sorted({1, *range(2, cpus + 1), 2 * cpus})
     name, width = P.simd_path()
     load = os.getloadavg()
+    start_load = load[0]
     print(f"{cpus} CPUs for this process; SIMD path {name} ({width} doubles); load average {load[0]:.2f} at start")
     print(f"median of {args.repeats} runs; speed-up = time on 1 worker / time on {cpus}; peer ratio = peer / ours")
     spawn = thread_start_cost()
@@ -308,7 +312,8 @@ def main(argv=None) -> int:
         rows.append(row)
     load = os.getloadavg()
     print(f"load average {load[0]:.2f} / {load[1]:.2f} / {load[2]:.2f} at the end")
-    if args.png and results and draw(results, workers, args.png):
+    note = f"{cpus} CPUs, SIMD path {name}, load average {start_load:.1f} at start, {load[0]:.1f} at end"
+    if args.png and results and draw(results, workers, cpus, note, args.png):
         print(f"figure: {args.png}")
     if args.json:
         with open(args.json, "w") as fh:
