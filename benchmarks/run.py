@@ -60,7 +60,7 @@ def main(argv=None) -> int:
     for case in _bench.benchmark_cases(args.quick, mods, machine["simd_width"]):
         if args.only not in case.kernel:
             continue
-        b = _bench.run_case(case, args.repeats, time.process_time if args.cpu_time else time.perf_counter)
+        b = _bench.run_case(case, args.repeats, clock=time.process_time if args.cpu_time else time.perf_counter)
         rows.append(b)
         ratio = "-" if b.ratio is None else f"{b.ratio:7.2f}x"
         rate = _bench.format_throughput(b.throughput, b.unit)

@@ -23,6 +23,12 @@ def _ms(seconds) -> str:
     return "-" if seconds is None else f"{seconds * 1e3:.2f} ms"
 
 
+def _all_cores(b) -> str:
+    if b.all_cores_s is None or not b.ours_s:
+        return "-"
+    return f"{_ms(b.all_cores_s)} ({b.ours_s / b.all_cores_s:.2f}x)"
+
+
 def _machine_line(m: dict) -> str:
     peers = ", ".join(f"{k} {v}" for k, v in m["peers"].items() if v and k != "threadpoolctl") or "none"
     paths = "; ".join(f"{k}: {v}" for k, v in m["simd_path"].items())
@@ -103,16 +109,24 @@ def main(argv=None) -> int:
     benches = []
     if not args.no_bench:
         cases = _bench.benchmark_cases(args.quick, mods, machine["simd_width"])
+        wide_mods = _bench.all_core_modules(mods)
+        wide = _bench.benchmark_cases(args.quick, wide_mods, machine["simd_width"]) if wide_mods else []
+        if len(wide) != len(cases):
+            wide = [None] * len(cases)
         repeats = args.repeats or (3 if args.quick else 5)
         with progress_bar() as progress:
             task = progress.add_task("benchmark", total=len(cases))
-            for case in cases:
+            for case, wide_case in zip(cases, wide, strict=True):
                 progress.update(task, description=f"time {case.kernel} {case.size}")
-                benches.append(_bench.run_case(case, repeats))
+                benches.append(_bench.run_case(case, repeats, wide_case))
                 progress.advance(task)
-        table = Table(title=f"Timings: median of {repeats} runs, single thread")
-        for col in ("kernel", "size", "ours", "throughput", "SIMD path", "peer", "peer time", "ratio", "exact"):
-            table.add_column(col, justify="right" if col in ("ours", "throughput", "peer time", "ratio") else "left")
+        cpus = next((b.cpus for b in benches if b.cpus), 0)
+        table = Table(title=f"Timings: median of {repeats} runs, single thread (all cores: {cpus} threads)")
+        columns = ("kernel", "size", "ours", "all cores", "throughput", "SIMD path", "peer", "peer time", "ratio")
+        columns += ("exact",)
+        for col in columns:
+            right = col in ("ours", "all cores", "throughput", "peer time", "ratio")
+            table.add_column(col, justify="right" if right else "left")
         notes = []
         for b in benches:
             exact = "[green]yes[/green]" if b.exact else "[red]NO[/red]"
@@ -123,6 +137,7 @@ def main(argv=None) -> int:
                 b.kernel,
                 b.size,
                 _ms(b.ours_s),
+                _all_cores(b),
                 _bench.format_throughput(b.throughput, b.unit),
                 b.simd_path,
                 b.peer,
@@ -134,7 +149,8 @@ def main(argv=None) -> int:
         for note in notes:
             console.print(note, markup=False)
         console.print(
-            "ratio = peer time / our time (above 1: ours is faster); exact = our result bit-identical to the reference"
+            "ratio = peer time / our time (above 1: ours is faster); exact = our result bit-identical to the reference;"
+            " all cores = kelpwise.accel.parallel on every CPU (speed-up over ours), its result checked too"
         )
         console.print(_bench.UNITS_NOTE)
 

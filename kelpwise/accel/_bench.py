@@ -14,6 +14,7 @@ import contextlib
 import functools
 import importlib
 import importlib.util
+import os
 import statistics
 import time
 from collections.abc import Callable
@@ -52,6 +53,8 @@ class Bench:
     throughput: float | None = None  # in `unit`, from our median time
     unit: str = ""
     simd_path: str = ""
+    all_cores_s: float | None = None  # the same case through kelpwise.accel.parallel, every CPU
+    cpus: int = 0  # the threads that used
 
 
 @dataclass
@@ -399,11 +402,41 @@ def benchmark_cases(quick: bool, mods: dict, simd_width: int | None = None) -> l
     return cases
 
 
-def _time_pair(ours, peer, repeats, clock=time.perf_counter):
-    """Alternate ours and the peer so that both see the same machine load."""
-    samples = {"ours": [], "peer": []}
+class _AllCores:
+    """Stands in for a module in the cases: its functions are those of
+    kelpwise.accel.parallel, on every CPU."""
+
+    def __init__(self, **functions):
+        self.__dict__.update(functions)
+
+
+def all_core_modules(mods: dict) -> dict:
+    """The modules of `mods` replaced by kelpwise.accel.parallel, for
+    `benchmark_cases`; empty when it does not import."""
+    try:
+        par = importlib.import_module("kelpwise.accel.parallel")
+    except Exception:
+        return {}
+    names = {
+        "_tarsine": ("pairwise_squared_euclidean", "pairwise_distances", "pairwise_manhattan_distances"),
+        "_plenvo": ("im2col", "col2im", "maxpool_forward", "maxpool_backward"),
+    }
+    out = {m: _AllCores(**{f: getattr(par, f) for f in fs}) for m, fs in names.items() if m in mods}
+    if "_vellard" in mods:
+        out["_vellard"] = _AllCores(
+            _best_split_classifier=par.best_split_classifier, _best_split_regressor=par.best_split_regressor
+        )
+    if "_ostrim" in mods:
+        out["_ostrim"] = _AllCores(KDTree=par.KDTree)
+    return out
+
+
+def _time_pair(ours, peer, repeats, all_cores=None, clock=time.perf_counter):
+    """Alternate ours, the peer and ours on every CPU so that all see the
+    same machine load."""
+    samples = {"ours": [], "peer": [], "all_cores": []}
     for _ in range(repeats):
-        for key, fn in (("ours", ours), ("peer", peer)):
+        for key, fn in (("ours", ours), ("peer", peer), ("all_cores", all_cores)):
             if fn is None:
                 continue
             t0 = clock()
@@ -431,15 +464,22 @@ def format_throughput(value: float | None, unit: str) -> str:
     return "-" if value is None else f"{value:.3g} {unit}"
 
 
-def run_case(case: Case, repeats: int, clock=time.perf_counter) -> Bench:
+def run_case(case: Case, repeats: int, all_cores: Case | None = None, clock=time.perf_counter) -> Bench:
     """Prepare, check and time one case (by `clock`: wall time, or
-    `time.process_time` for the CPU time of this process on a busy machine).
-    A failure of ours (or of its reference) makes the case inexact; a failure
-    of the peer is reported in `detail` and leaves the peer untimed."""
+    `time.process_time` for the CPU time of this process on a busy machine),
+    and `all_cores`, the same case on every CPU, when given.  A failure of
+    ours (or of its reference) makes the case inexact; a failure of the peer
+    is reported in `detail` and leaves the peer untimed."""
     extra = {"unit": case.unit, "simd_path": case.simd_path}
     try:
         ours, peer, check = case.prepare()
         problem = check(ours())  # also the warm-up run of ours
+        wide = None
+        if all_cores is not None:
+            wide, _, wide_check = all_cores.prepare()
+            wide_problem = wide_check(wide())
+            if wide_problem:
+                problem = (problem + "; " if problem else "") + f"all cores: {wide_problem}"
     except Exception as e:
         return Bench(case.kernel, case.size, case.peer, None, None, None, False, f"{type(e).__name__}: {e}", **extra)
     detail = problem or ""
@@ -452,8 +492,11 @@ def run_case(case: Case, repeats: int, clock=time.perf_counter) -> Bench:
             except Exception as e:
                 detail = (detail + "; " if detail else "") + f"peer failed: {type(e).__name__}: {e}"
                 peer = None
-        samples = _time_pair(ours, peer, repeats, clock)
+        samples = _time_pair(ours, peer, repeats, wide, clock)
     t_ours = statistics.median(samples["ours"])
+    if wide is not None:
+        extra["all_cores_s"] = statistics.median(samples["all_cores"])
+        extra["cpus"] = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count() or 1
     t_peer = statistics.median(samples["peer"]) if samples["peer"] else None
     ratio = t_peer / t_ours if t_peer is not None and t_ours > 0 else None
     return Bench(
