@@ -252,6 +252,8 @@ def test_lock_released(name):
                 pass
             ticks.append(time.perf_counter())
 
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-3)  # so that a call of some 10 ms is long enough to tell
     t = threading.Thread(target=count)
     t.start()
     try:
@@ -261,9 +263,10 @@ def test_lock_released(name):
     finally:
         stop.set()
         t.join()
+        sys.setswitchinterval(interval)
     # A call that held the lock would leave the counting thread a switch
     # interval or two at either end, none in the middle half.
-    assert end - start > 8 * sys.getswitchinterval()
+    assert end - start > 8e-3
     quarter = (end - start) / 4
     assert any(start + quarter < tick < end - quarter for tick in ticks)
 
