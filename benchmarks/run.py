@@ -57,7 +57,7 @@ def main(argv=None) -> int:
     print(_bench.UNITS_NOTE)
 
     rows = []
-    for case in _bench.benchmark_cases(args.quick, mods, machine["simd_width"]):
+    for case in _bench.benchmark_cases(args.quick, mods, machine["simd"]):
         if args.only not in case.kernel:
             continue
         b = _bench.run_case(case, args.repeats, clock=time.process_time if args.cpu_time else time.perf_counter)

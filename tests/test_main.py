@@ -2,6 +2,7 @@
 their outcomes, and what it reports about the machine."""
 
 import json
+import platform
 import subprocess
 import sys
 import types
@@ -158,25 +159,29 @@ def test_timed_case_outcomes(ours, peer, check, exact, detail):
         assert b.ratio == b.peer_s / b.ours_s
 
 
-@pytest.mark.parametrize("cap, path", [(None, "AVX-512"), (0, "AVX-512"), (4, "AVX2"), (2, "SSE2"), (16, "AVX-512")])
-def test_machine_info_reads_cpu_flags_and_the_reported_simd_path(tmp_path, monkeypatch, cap, path):
-    # the build records its cap on the SIMD width; an older build records none
-    build = None if cap is None else types.SimpleNamespace(SIMD_WIDTH_CAP=cap)
-    monkeypatch.setitem(sys.modules, "kelpwise.accel._build", build)
+def _expected_path(flags, cap):
+    """The path the native dispatch should pick for these CPU flags under the
+    build's cap, worked out here independently of the modules."""
+    if platform.machine() != "x86_64":
+        return None
+    width = 8 if {"avx512f", "avx512dq", "avx512bw", "avx512vl"} <= flags else 4 if "avx2" in flags else 2
+    width = min(width, cap) if cap else width
+    return {8: "AVX-512", 4: "AVX2", 2: "SSE2"}[width], width
+
+
+def test_machine_info_reports_the_cpu_and_the_native_simd_path(tmp_path):
     cpuinfo = tmp_path / "cpuinfo"
-    cpuinfo.write_text("model name\t: Test CPU\nflags\t\t: fpu sse2 avx2 fma avx512f avx512dq avx512bw avx512vl\n\n"
+    cpuinfo.write_text("model name\t: Test CPU\nflags\t\t: fpu sse2 avx2 fma avx512f avx512dq\n\n"
                        "model name\t: Test CPU\nflags\t\t: fpu\n")
     info = _machine.machine_info({"_tarsine": _tarsine}, str(cpuinfo))
     assert info["cpu"] == "Test CPU"
-    assert info["features"] == ["sse2", "avx2", "fma", "avx512f", "avx512dq", "avx512bw", "avx512vl"]
-    # the path the kernels' run-time dispatch picks for these flags, under the build's cap
-    assert info["simd"] == path and info["simd_path"]["_tarsine"].startswith(path)
-    assert _machine.simd_paths({}, {"sse2", "avx2"})["_tarsine"].startswith("AVX2" if cap != 2 else "SSE2")
-    assert _machine.simd_paths({}, {"sse2"})["_tarsine"].startswith("SSE2")
-    # AVX-512F alone (without DQ, BW, VL) takes the AVX2 path
-    assert _machine.cpu_width({"avx2", "avx512f"}) == 4
-    monkeypatch.setattr(_tarsine, "_simd_path", lambda: "avx512f, 8 pairs per vector", raising=False)
-    assert _machine.simd_paths({"_tarsine": _tarsine})["_tarsine"] == "avx512f, 8 pairs per vector"
+    assert info["features"] == ["sse2", "avx2", "fma", "avx512f", "avx512dq"]
+    # the path is the one the native dispatch took on this processor, not one derived from a file
+    name, width = _machine.native_path()
+    assert (info["simd"], info["simd_width"]) == (name, width)
+    assert info["simd_path"]["_tarsine"].startswith(f"{name} ({width} lanes)")
+    expected = _expected_path(_machine.read_cpuinfo()[1], _machine.build_cap())
+    assert expected is None or (name, width) == expected
 
 
 @pytest.mark.parametrize("argv, text", [

@@ -222,7 +222,7 @@ def test_workers_rule():
 
 def test_simd_path():
     name, width = P.simd_path()
-    assert (name, width) in {("avx512", 8), ("avx2", 4), ("sse2", 2), ("generic", 2)}
+    assert (name, width) in {("AVX-512", 8), ("AVX2", 4), ("SSE2", 2), ("NEON", 2), ("generic", 2)}
 
 
 # --------------------------------------------------------------------------

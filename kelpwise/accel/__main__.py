@@ -108,9 +108,9 @@ def main(argv=None) -> int:
 
     benches = []
     if not args.no_bench:
-        cases = _bench.benchmark_cases(args.quick, mods, machine["simd_width"])
+        cases = _bench.benchmark_cases(args.quick, mods, machine["simd"])
         wide_mods = _bench.all_core_modules(mods)
-        wide = _bench.benchmark_cases(args.quick, wide_mods, machine["simd_width"]) if wide_mods else []
+        wide = _bench.benchmark_cases(args.quick, wide_mods, machine["simd"]) if wide_mods else []
         if len(wide) != len(cases):
             wide = [None] * len(cases)
         repeats = args.repeats or (3 if args.quick else 5)

@@ -378,14 +378,13 @@ def _installed(name: str) -> bool:
     return importlib.util.find_spec(name) is not None
 
 
-def benchmark_cases(quick: bool, mods: dict, simd_width: int | None = None) -> list[Case]:
+def benchmark_cases(quick: bool, mods: dict, vector_path: str | None = None) -> list[Case]:
     """The timed comparisons for the modules that imported.  Data, peers and
     references are built by each case's `prepare`, when it runs.
-    `simd_width` is the width the kernels dispatch to (by default the one
-    of this machine and build)."""
-    if simd_width is None:
-        simd_width = _machine.simd_width(_machine.read_cpuinfo()[1])
-    vector_path = _machine.path_name(simd_width)
+    `vector_path` is the name of the path the kernels dispatch to (by
+    default the one the native dispatch reports)."""
+    if vector_path is None:
+        vector_path = _machine.native_path()[0]
     sizes = _sizes(quick)
     cases: list[Case] = []
     if "_tarsine" in mods:

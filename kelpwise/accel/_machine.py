@@ -21,9 +21,6 @@ FUNCTIONS = tuple(f for names in MODULES.values() for f in names)
 
 CPU_FLAGS = ("sse2", "sse4_2", "avx", "avx2", "fma", "avx512f", "avx512dq", "avx512bw", "avx512vl")
 
-# The vector paths of the run-time dispatch, by width in doubles.
-PATH_NAMES = {8: "AVX-512", 4: "AVX2", 2: "SSE2"}
-
 
 def load_modules(importer: Callable[[str], object] = importlib.import_module) -> tuple[dict, dict]:
     """(modules that import, {name: error text} for those that do not)."""
@@ -54,16 +51,6 @@ def read_cpuinfo(cpuinfo: str = "/proc/cpuinfo") -> tuple[str, set[str]]:
     return model, flags
 
 
-AVX512_FLAGS = ("avx512f", "avx512dq", "avx512bw", "avx512vl")
-
-
-def cpu_width(flags) -> int:
-    """The width the kernels' run-time dispatch picks for these CPU features:
-    AVX-512 (F, DQ, BW and VL) gives 8 doubles, else AVX2 gives 4, else the
-    SSE2 baseline 2."""
-    return 8 if all(f in flags for f in AVX512_FLAGS) else 4 if "avx2" in flags else 2
-
-
 def build_cap() -> int:
     """The cap on the SIMD width the modules were built with (CMake
     -DKW_SIMD_WIDTH=4 or =2), as the build records it; 0 for no cap or a build
@@ -74,20 +61,19 @@ def build_cap() -> int:
         return 0
 
 
-def simd_width(flags, cap: int | None = None) -> int:
-    """The width the kernels take here: the CPU's, lowered to the build's cap."""
-    width = cpu_width(flags)
-    cap = build_cap() if cap is None else cap
-    return min(width, cap) if cap > 0 else width
+def native_path() -> tuple[str, int]:
+    """(name, width in doubles) of the vector path the kernels take here, as
+    the native dispatch decides it (under the build's cap); ("unknown", 0)
+    when the native modules do not import."""
+    try:
+        name, width = importlib.import_module(__package__ + "._parallel").simd_path()
+        return str(name), int(width)
+    except Exception:
+        return "unknown", 0
 
 
-def path_name(width: int) -> str:
-    return PATH_NAMES.get(width, f"{width} lanes")
-
-
-def dispatched_paths(width: int) -> dict:
-    """What each module does on the path of this width."""
-    name = path_name(width)
+def dispatched_paths(name: str, width: int) -> dict:
+    """What each module does on the path of this name and width."""
     return {
         "_tarsine": f"{name} ({width} lanes), one pair per lane; root: sqrt where it provably equals glibc's pow, "
         "else pow",
@@ -97,25 +83,10 @@ def dispatched_paths(width: int) -> dict:
     }
 
 
-def simd_paths(mods: dict, flags=(), cap: int | None = None) -> dict:
-    """The SIMD path of each module: what it reports through an optional
-    `_simd_path`, else the path its run-time dispatch picks here."""
-    paths = dispatched_paths(simd_width(flags, cap))
-    for name, mod in mods.items():
-        probe = getattr(mod, "_simd_path", None)
-        if probe is None:
-            continue
-        try:
-            paths[name] = str(probe() if callable(probe) else probe)
-        except Exception as e:
-            paths[name] = f"unknown ({type(e).__name__})"
-    return paths
-
-
 def machine_info(mods: dict, cpuinfo: str = "/proc/cpuinfo") -> dict:
     model, flags = read_cpuinfo(cpuinfo)
     cap = build_cap()
-    width = simd_width(flags, cap)
+    path, width = native_path()
     peers = {}
     for name, dist in (
         ("scipy", "scipy"),
@@ -132,8 +103,8 @@ def machine_info(mods: dict, cpuinfo: str = "/proc/cpuinfo") -> dict:
         "features": [f for f in CPU_FLAGS if f in flags],
         "simd_width": width,
         "simd_width_cap": cap,
-        "simd": path_name(width),
-        "simd_path": simd_paths(mods, flags, cap),
+        "simd": path,
+        "simd_path": dispatched_paths(path, width),
         "python": platform.python_version(),
         "numpy": np.__version__,
         "peers": peers,

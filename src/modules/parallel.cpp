@@ -364,18 +364,8 @@ py::array_t<double> maxpool_backward(py::handle grado, py::handle argo, ssize N,
   const ssize image = H * W * C;
   run_unlocked(blocks.n, thread_count(workers, blocks.n), [&](int, ssize b) {
     const ssize lo = blocks.lo(b), cnt = blocks.size(b);
-    kernels::StridedView<4> own;
-    own.data = reinterpret_cast<char*>(idx.get() + lo * per_image);
-    const ssize ext[4] = {cnt, OH, OW, C};
-    for (int i = 3; i >= 0; --i) {
-      own.shape[i] = ext[i];
-      own.strides[i] = i == 3 ? 8 : own.strides[i + 1] * ext[i + 1];
-    }
-    int64_t* dst = idx.get() + lo * per_image;
-    for (ssize n = 0; n < cnt; ++n)
-      for (ssize oh = 0; oh < OH; ++oh)
-        for (ssize ow = 0; ow < OW; ++ow)
-          for (ssize c = 0; c < C; ++c) *dst++ = kernels::load_i64(av.at(lo + n, oh, ow, c));
+    const kernels::StridedView<4> own = kernels::c_order_view(idx.get() + lo * per_image, cnt, OH, OW, C);
+    kernels::copy_indices(rows(av, lo, cnt), idx.get() + lo * per_image);
     const kernels::Windows g{cnt, C, OH, OW, k, k, stride};
     BadIndex& bi = bad[static_cast<size_t>(b)];
     if (kernels::find_bad_index(own, g, H, W, dec, bi.where)) {
@@ -642,13 +632,7 @@ std::pair<py::array_t<int32_t>, py::array_t<double>> tree_query(py::handle capsu
 // The vector path the kernels take on this processor: (name, doubles per
 // vector).
 py::tuple simd_path() {
-  const int w = kernels::simd_width();
-#if defined(__x86_64__)
-  const char* name = w == 8 ? "avx512" : w == 4 ? "avx2" : "sse2";
-#else
-  const char* name = "generic";
-#endif
-  return py::make_tuple(name, w);
+  return py::make_tuple(kernels::simd_path_name(), kernels::simd_width());
 }
 
 }  // namespace
