@@ -5,7 +5,6 @@ import json
 import platform
 import subprocess
 import sys
-import types
 
 import numpy as np
 import pytest
