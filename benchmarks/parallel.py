@@ -7,6 +7,11 @@ with BLAS on every thread, PyTorch's `max_pool2d` at its default threads.
 
     python benchmarks/parallel.py [--quick] [--repeats N] [--only SUBSTRING] [--png FILE] [--json FILE]
 
+With Dask installed it also times kelpwise.accel.dask on Dask's threaded
+scheduler against its synchronous one: an 8000 x 8000 distance matrix of
+64 columns reduced per row, whose blocks run side by side on the threads
+because their kernels let go of the interpreter lock.
+
 It then estimates the scaling on machines with more cores from what it
 measured: the part of each call that did not shrink from 1 to all workers
 (taken as serial), the start-up of a thread, and how the kernel's blocks
@@ -267,6 +272,35 @@ def draw(results: list[Case], workers: list[int], cpus: int, note: str, path: st
     return True
 
 
+def dask_threads(quick: bool, repeats: int) -> dict | None:
+    """Dask's threaded scheduler against its synchronous one on a distance
+    matrix reduced per row, the two alternating; None without Dask."""
+    if not _installed("dask"):
+        return None
+    from kelpwise.accel import dask as kd
+
+    n = 2000 if quick else 8000
+    X = np.random.default_rng(5).standard_normal((n, 64))
+    lazy = kd.pairwise_distances(X, X).min(axis=1)
+    want = _tarsine.pairwise_distances(X, X).min(axis=1)
+    times: dict[str, list[float]] = {"sync": [], "threads": []}
+    for _ in range(repeats):
+        for scheduler in times:
+            t0 = time.perf_counter()
+            got = lazy.compute(scheduler=scheduler)
+            times[scheduler].append(time.perf_counter() - t0)
+            if not bits_equal(got, want):
+                raise AssertionError(f"dask on the {scheduler} scheduler differs from one call")
+    sync, threads = (statistics.median(times[k]) for k in ("sync", "threads"))
+    return {
+        "size": f"{n}x{n}, d=64",
+        "blocks": lazy.numblocks[0],
+        "sync_ms": sync * 1e3,
+        "threads_ms": threads * 1e3,
+        "speedup": sync / threads,
+    }
+
+
 def main(argv=None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true", help="small sizes")
@@ -314,6 +348,14 @@ def main(argv=None) -> int:
         )
         row["estimate"] = est
         rows.append(row)
+    if args.only in "dask threaded scheduler":
+        d = dask_threads(args.quick, min(args.repeats, 5))
+        if d is not None:
+            print(
+                f"{'dask pairwise_distances':28s} {d['size']:28s} sync {d['sync_ms']:8.2f} ms, threads "
+                f"{d['threads_ms']:8.2f} ms ({d['blocks']} row blocks)  speed-up {d['speedup']:4.2f}x (goal 1.7x)"
+            )
+            rows.append({"kernel": "dask threaded scheduler", **d})
     load = os.getloadavg()
     print(f"load average {load[0]:.2f} / {load[1]:.2f} / {load[2]:.2f} at the end")
     note = f"{cpus} CPUs, SIMD path {name}, load average {start_load:.1f} at start, {load[0]:.1f} at end"

@@ -1,8 +1,12 @@
 """Helpers shared by the test modules: the bit comparisons of the reference
-module, a one-ulp fault, a stand-in for a module's `np`, FUNCS, the table of
+module, a one-ulp fault, a stand-in for a module's `np`, a check that a call lets
+other Python threads run, FUNCS, the table of
 the typed modules' functions, and MODULES / FUNCTIONS, every module's
 functions in source order."""
 
+import sys
+import threading
+import time
 from dataclasses import dataclass
 
 import numpy as np
@@ -15,6 +19,36 @@ def bump_last(a):
     a = np.array(a)
     a.flat[-1] = np.nextafter(a.flat[-1], np.inf)
     return a
+
+
+def lets_other_threads_run(call) -> bool:
+    """Whether a pure-Python thread counts on in the middle half of call():
+    a call that holds the interpreter lock leaves it a switch interval (set
+    to 1 ms here) at either end and nothing in between.  The call must take
+    well over 8 ms."""
+    ticks, stop = [], threading.Event()
+
+    def count():
+        while not stop.is_set():
+            for _ in range(1000):
+                pass
+            ticks.append(time.perf_counter())
+
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-3)
+    t = threading.Thread(target=count)
+    t.start()
+    try:
+        start = time.perf_counter()
+        call()
+        end = time.perf_counter()
+    finally:
+        stop.set()
+        t.join()
+        sys.setswitchinterval(interval)
+    assert end - start > 8e-3, "the call is too short to tell"
+    quarter = (end - start) / 4
+    return any(start + quarter < tick < end - quarter for tick in ticks)
 
 
 class FakeNumpy:

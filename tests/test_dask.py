@@ -26,7 +26,7 @@ from dask.delayed import Delayed  # noqa: E402
 from kelpwise.accel import _ostrim, _plenvo, _tarsine, _vellard  # noqa: E402
 from kelpwise.accel import dask as kd  # noqa: E402
 
-from support import bits  # noqa: E402
+from support import bits, lets_other_threads_run  # noqa: E402
 
 METRICS = ["pairwise_squared_euclidean", "pairwise_distances", "pairwise_manhattan_distances"]
 
@@ -505,3 +505,21 @@ def test_cluster_tree_cache_stays_within_its_limit_on_each_worker(client):
         assert not any(i["trees"] for i in run(kd.tree_cache_info).values())
     finally:
         run(dask.config.set, {"kelpwise.tree-cache.limit": kd._DEFAULT_LIMIT})
+
+
+# Every block's kernel lets go of the interpreter lock, so that the threads
+# of Dask's threaded scheduler (or of a distributed worker) run blocks side
+# by side.
+_big = np.random.default_rng(9).standard_normal((2500, 64))
+_batch = np.random.default_rng(9).standard_normal((16, 64, 64, 32))
+LOCK_FREE_BLOCKS = {
+    "distances": lambda: kd.pairwise_squared_euclidean(_big, _big).sum(axis=1),
+    "kneighbors": lambda: kd.kneighbors(_big.reshape(-1, 2)[:, :2], _big[:, :2], 4)[1],
+    "maxpool_forward": lambda: kd.maxpool_forward(_batch, 3, 2)[0],
+}
+
+
+@pytest.mark.parametrize("name", list(LOCK_FREE_BLOCKS))
+def test_blocks_run_without_the_interpreter_lock(name):
+    lazy = LOCK_FREE_BLOCKS[name]()
+    assert lets_other_threads_run(lambda: lazy.compute(scheduler="sync"))

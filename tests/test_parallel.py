@@ -17,6 +17,8 @@ from kelpwise.accel import _ostrim, _plenvo, _tarsine, _vellard
 from kelpwise.accel import parallel as P
 from kelpwise.accel.reference import bits_equal
 
+from support import lets_other_threads_run
+
 WORKERS = [1, 2, 3, 8, None]
 rng = np.random.default_rng(21)
 
@@ -244,31 +246,7 @@ LONG_CALLS = {
 
 @pytest.mark.parametrize("name", list(LONG_CALLS))
 def test_lock_released(name):
-    ticks, stop = [], threading.Event()
-
-    def count():
-        while not stop.is_set():
-            for _ in range(1000):
-                pass
-            ticks.append(time.perf_counter())
-
-    interval = sys.getswitchinterval()
-    sys.setswitchinterval(1e-3)  # so that a call of some 10 ms is long enough to tell
-    t = threading.Thread(target=count)
-    t.start()
-    try:
-        start = time.perf_counter()
-        LONG_CALLS[name]()
-        end = time.perf_counter()
-    finally:
-        stop.set()
-        t.join()
-        sys.setswitchinterval(interval)
-    # A call that held the lock would leave the counting thread a switch
-    # interval or two at either end, none in the middle half.
-    assert end - start > 8e-3
-    quarter = (end - start) / 4
-    assert any(start + quarter < tick < end - quarter for tick in ticks)
+    assert lets_other_threads_run(LONG_CALLS[name])
 
 
 # --------------------------------------------------------------------------

@@ -187,9 +187,9 @@ def _at_sample(exc: BaseException, start: int) -> None:
 
 
 def _distance_block(x: np.ndarray, y: np.ndarray, metric: str) -> np.ndarray:
-    from kelpwise.accel import _tarsine
+    from kelpwise.accel import parallel
 
-    return getattr(_tarsine, metric)(x, y)
+    return getattr(parallel, metric)(x, y, workers=1)
 
 
 def _distance_rows(n: int, m: int, d: int, x_rows: Any, y_rows: Any) -> tuple[tuple[int, ...], tuple[int, ...]]:
@@ -366,7 +366,7 @@ class _TreeCache:
             if entry is not None:
                 self.trees.move_to_end(key)
                 return entry[0], entry[1]
-            from kelpwise.accel import _ostrim
+            from kelpwise.accel import parallel
 
             worker = _worker()
             nbytes, limit, room = _tree_nbytes(*data.shape), _cache_limit(worker), _room(worker)
@@ -375,7 +375,7 @@ class _TreeCache:
             while self.trees and (self.nbytes + nbytes > limit or (room is not None and needed > room)):
                 freed = self.drop_oldest()
                 room = None if room is None else room + freed
-            entry = (_ostrim.KDTree(data), bool(np.isfinite(data).all()), nbytes)
+            entry = (parallel.KDTree(data), bool(np.isfinite(data).all()), nbytes)
             self.builds[key] = self.builds.pop(key, 0) + 1
             while len(self.builds) > _BUILDS_KEPT:
                 self.builds.popitem(last=False)
@@ -461,13 +461,13 @@ def _sorted_rows(idx: np.ndarray, dist: np.ndarray, k: int) -> tuple[np.ndarray,
 def _scan(data: np.ndarray, queries: np.ndarray, k: int) -> tuple[np.ndarray, np.ndarray]:
     """The k nearest rows of `data` to each query by an exact scan, equal
     distances in row order, a few MB of distances at a time."""
-    from kelpwise.accel import _tarsine
+    from kelpwise.accel import parallel
 
     idx = np.empty((len(queries), k), dtype=np.int64)
     dist = np.empty((len(queries), k))
     step = max(1, (1 << 22) // max(1, len(data)))
     for start in range(0, len(queries), step):
-        d = _tarsine.pairwise_squared_euclidean(queries[start : start + step], data)
+        d = parallel.pairwise_squared_euclidean(queries[start : start + step], data, workers=1)
         order = np.argsort(d, axis=1, kind="stable")[:, :k]
         idx[start : start + step] = order
         dist[start : start + step] = np.take_along_axis(d, order, 1)
@@ -494,7 +494,7 @@ def _shard_query(
         return idx + start, dist
     # With k + 1 neighbours a tie at the k-th place shows; such queries, and
     # those with a NaN or an infinity, are answered by a scan of the shard.
-    idx, dist = tree.query(queries, kk + 1 if n > k else kk)
+    idx, dist = tree.query(queries, kk + 1 if n > k else kk, workers=1)
     scan = ~np.isfinite(queries).all(axis=1)
     if n > k:
         scan |= dist[:, kk - 1] == dist[:, kk]
@@ -586,9 +586,9 @@ def kneighbors(data: Any, queries: Any, k: int) -> tuple[da.Array, da.Array]:
 
 
 def _split_block(X: np.ndarray, y: np.ndarray, min_samples_leaf: Any, kind: str) -> tuple:
-    from kelpwise.accel import _vellard
+    from kelpwise.accel import parallel
 
-    return getattr(_vellard, kind)(X, y, min_samples_leaf)
+    return getattr(parallel, kind.lstrip("_"))(X, y, min_samples_leaf, workers=1)
 
 
 def _best_of(results: list[tuple], widths: tuple[int, ...]) -> tuple:
@@ -665,9 +665,9 @@ def _geometry(H: int, W: int, C: int, kh: Any, kw: Any, stride: Any, pad: Any) -
 
 
 def _im2col_block(X: np.ndarray, kh: Any, kw: Any, stride: Any, pad: Any) -> np.ndarray:
-    from kelpwise.accel import _plenvo
+    from kelpwise.accel import parallel
 
-    return _plenvo.im2col(_writable(X), kh, kw, stride, pad)[0]
+    return parallel.im2col(_writable(X), kh, kw, stride, pad, workers=1)[0]
 
 
 def im2col(X: Any, kh: Any, kw: Any, stride: Any = 1, pad: Any = 0) -> tuple[da.Array, int, int]:
@@ -696,9 +696,9 @@ def im2col(X: Any, kh: Any, kw: Any, stride: Any = 1, pad: Any = 0) -> tuple[da.
 def _col2im_block(
     cols: np.ndarray, per_sample: int, H: int, W: int, C: int, kh: Any, kw: Any, stride: Any, pad: Any
 ) -> np.ndarray:
-    from kelpwise.accel import _plenvo
+    from kelpwise.accel import parallel
 
-    return _plenvo.col2im(_writable(cols), (len(cols) // per_sample, H, W, C), kh, kw, stride, pad)
+    return parallel.col2im(_writable(cols), (len(cols) // per_sample, H, W, C), kh, kw, stride, pad, workers=1)
 
 
 def col2im(cols: Any, shape: Any, kh: Any, kw: Any, stride: Any = 1, pad: Any = 0) -> da.Array:
@@ -746,9 +746,9 @@ def col2im(cols: Any, shape: Any, kh: Any, kw: Any, stride: Any = 1, pad: Any = 
 
 
 def _maxpool_forward_block(X: np.ndarray, k: Any, stride: Any) -> tuple[np.ndarray, np.ndarray]:
-    from kelpwise.accel import _plenvo
+    from kelpwise.accel import parallel
 
-    return _plenvo.maxpool_forward(_writable(X), k, stride)
+    return parallel.maxpool_forward(_writable(X), k, stride, workers=1)
 
 
 def maxpool_forward(X: Any, k: Any, stride: Any) -> tuple[da.Array, da.Array]:
@@ -778,10 +778,12 @@ def _maxpool_backward_block(
     starts: tuple[int, ...],
     block_id: tuple[int, ...] = (0,),
 ) -> np.ndarray:
-    from kelpwise.accel import _plenvo
+    from kelpwise.accel import parallel
 
     try:
-        return _plenvo.maxpool_backward(_writable(grad), _writable(argmax), (len(grad), H, W, C), k, stride)
+        return parallel.maxpool_backward(
+            _writable(grad), _writable(argmax), (len(grad), H, W, C), k, stride, workers=1
+        )
     except Exception as exc:
         _at_sample(exc, starts[block_id[0]])
         raise

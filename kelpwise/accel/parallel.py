@@ -12,6 +12,11 @@ released, so other Python threads keep running.
 ``workers`` follows SciPy: None or -1 means every CPU this process may run
 on (``os.sched_getaffinity``), a positive int that many threads.
 
+With ``workers=1`` the kernels run on the calling thread, still without
+the interpreter lock: that is how :mod:`kelpwise.accel.dask` runs its
+blocks, so that the threads of Dask's threaded scheduler (or of a
+distributed worker) compute blocks side by side.
+
 Arguments that are not plain NumPy arrays of the kernels' dtypes and Python
 (or NumPy) integers, and small inputs, are handed to the module function
 itself on the calling thread, so errors have its types and texts.
@@ -47,9 +52,9 @@ _INTP = np.dtype(np.intp)
 _INT32 = (-(2**31), 2**31 - 1)
 _INT64 = (-(2**63), 2**63 - 1)
 
-# Below these amounts of work a call runs inline, on the calling thread:
-# about 0.2 ms of kernel time, against tens of microseconds to start and
-# join a thread.
+# Below these amounts of work a call is handed to the module function, on
+# the calling thread: about 0.2 ms of kernel time, against tens of
+# microseconds to start and join a thread.
 _INLINE_PAIR_COLS = 1 << 20  # n * m * d of a distance matrix
 _INLINE_ELEMENTS = 1 << 17  # values read and written by patches and pooling
 _INLINE_CELLS = 1 << 15  # n * m values of X swept by a split search
@@ -117,9 +122,9 @@ def _shape4(shape) -> list[int] | None:
 
 def _distance(module_fn, native_fn, X, Y, workers):
     w = workers_count(workers)
-    if w > 1 and _array(X, _F64, 2) and _array(Y, _F64, 2) and Y.shape[1] >= X.shape[1]:
+    if _array(X, _F64, 2) and _array(Y, _F64, 2) and Y.shape[1] >= X.shape[1]:
         n, d = X.shape
-        if n >= 2 and n * Y.shape[0] * max(d, 1) >= _INLINE_PAIR_COLS:
+        if n * Y.shape[0] * max(d, 1) >= _INLINE_PAIR_COLS:
             return native_fn(X, Y, w)
     return module_fn(X, Y)
 
@@ -146,7 +151,7 @@ def pairwise_manhattan_distances(X, Y, *, workers=None):
 
 
 def _big(N, elements) -> bool:
-    return N >= 2 and elements >= _INLINE_ELEMENTS
+    return N >= 1 and elements >= _INLINE_ELEMENTS
 
 
 def im2col(X, kh, kw, stride=1, pad=0, *, workers=None):
@@ -154,7 +159,7 @@ def im2col(X, kh, kw, stride=1, pad=0, *, workers=None):
     shared out among `workers` threads."""
     w = workers_count(workers)
     ints = _ints(kh, kw, stride, pad)
-    if w > 1 and ints and _array(X, _F64, 4):
+    if ints and _array(X, _F64, 4):
         kh_, kw_, s, p = ints
         N, H, W, C = X.shape
         Hp, Wp = H + 2 * p, W + 2 * p
@@ -175,7 +180,7 @@ def col2im(cols, shape, kh, kw, stride=1, pad=0, *, workers=None):
     w = workers_count(workers)
     ints = _ints(kh, kw, stride, pad)
     s4 = _shape4(shape)
-    if w > 1 and ints and s4 and _array(cols, _F64, 2):
+    if ints and s4 and _array(cols, _F64, 2):
         kh_, kw_, s, p = ints
         N, H, W, C = s4
         Hp, Wp = H + 2 * p, W + 2 * p
@@ -193,7 +198,7 @@ def maxpool_forward(X, k, stride, *, workers=None):
     images shared out among `workers` threads."""
     w = workers_count(workers)
     ints = _ints(k, stride)
-    if w > 1 and ints and _array(X, _F64, 4):
+    if ints and _array(X, _F64, 4):
         k_, s = ints
         N, H, W, C = X.shape
         if min(k_, s) >= 1 and k_ <= H and k_ <= W and _big(N, X.size):
@@ -207,7 +212,7 @@ def maxpool_backward(grad, argmax, shape, k, stride, *, workers=None):
     w = workers_count(workers)
     ints = _ints(k, stride)
     s4 = _shape4(shape)
-    if w > 1 and ints and s4 and _array(grad, _F64, 4) and _array(argmax, _INTP, 4):
+    if ints and s4 and _array(grad, _F64, 4) and _array(argmax, _INTP, 4):
         k_, s = ints
         N, H, W, C = s4
         consistent = argmax.shape == grad.shape and grad.shape[0] == N and grad.shape[3] == C
@@ -232,15 +237,17 @@ def _best_of(results):
 
 
 def _per_feature(fn, m, w):
+    if w == 1:
+        return [fn(j) for j in range(m)]
     with ThreadPoolExecutor(max_workers=min(w, m)) as pool:
         return list(pool.map(fn, range(m)))
 
 
 def _split_ready(X, y, y_dtype, min_samples_leaf, w) -> int | None:
     msl = _int(min_samples_leaf)
-    if w > 1 and msl is not None and _array(X, _F64, 2) and _array(y, y_dtype, 1):
+    if msl is not None and _array(X, _F64, 2) and _array(y, y_dtype, 1):
         n, m = X.shape
-        if m >= 2 and n * m >= _INLINE_CELLS:
+        if n * m >= _INLINE_CELLS:
             return msl
     return None
 
