@@ -8,8 +8,6 @@ import pickle
 import subprocess
 import sys
 import textwrap
-import threading
-import time
 
 import numpy as np
 import pytest
