@@ -781,9 +781,7 @@ def _maxpool_backward_block(
     from kelpwise.accel import parallel
 
     try:
-        return parallel.maxpool_backward(
-            _writable(grad), _writable(argmax), (len(grad), H, W, C), k, stride, workers=1
-        )
+        return parallel.maxpool_backward(_writable(grad), _writable(argmax), (len(grad), H, W, C), k, stride, workers=1)
     except Exception as exc:
         _at_sample(exc, starts[block_id[0]])
         raise
