@@ -492,16 +492,20 @@ def test_cluster_tree_cache_stays_within_its_limit_on_each_worker(client):
     try:
         run(dask.config.set, {"kelpwise.tree-cache.limit": 0.2})  # read on the workers, not here
         one = next(iter(info))
+        built_before = len(run(kd.tree_builds, workers=[one])[one])
         for i in range(10):  # a 34 MB tree each, all on one worker
             data = da.random.default_rng(i).random((660_000, 3), chunks=-1)
             idx, _ = client.compute(kd.kneighbors(data, np.zeros((5, 3)), 1), workers=one, allow_other_workers=False)
             assert idx.result(timeout=30).shape == (5, 1)
         info = run(kd.tree_cache_info)
-        assert 0 < info[one]["bytes"] <= info[one]["limit"] == WORKER_MEMORY // 5, info
+        # The trees kept stay within the limit (the worker's memory watch may
+        # have dropped some more, when freed memory was not yet given back).
+        assert info[one]["bytes"] <= info[one]["limit"] == WORKER_MEMORY // 5, info
         assert all(i["limit"] == WORKER_MEMORY // 5 for i in info.values())
+        assert len(run(kd.tree_builds, workers=[one])[one]) == built_before + 10
         assert run(lambda dask_worker: (dask_worker.status.name, kd._WATCH in dask_worker.periodic_callbacks),
                    workers=[one]) == {one: ("running", True)}
-        assert sum(run(kd.clear_tree_cache).values()) > 0
+        run(kd.clear_tree_cache)
         assert not any(i["trees"] for i in run(kd.tree_cache_info).values())
     finally:
         run(dask.config.set, {"kelpwise.tree-cache.limit": kd._DEFAULT_LIMIT})
