@@ -381,6 +381,7 @@ def test_tree_cache_leaves_the_worker_below_its_spill_threshold(sync, monkeypatc
     kd.clear_tree_cache()
 
 
+@pytest.mark.skipif(os.environ.get("KW_SANITIZED") == "1", reason="the sanitizers' allocator keeps freed memory")
 def test_tree_cache_counts_what_the_trees_hold():
     # A fresh interpreter; freed build scratch goes back to the system.
     code = """if 1:

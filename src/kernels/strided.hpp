@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 
 namespace kernels {
 
@@ -71,6 +72,16 @@ struct StridedView {
     return reinterpret_cast<uintptr_t>(data) % 8 == 0;
   }
 };
+
+// Product of non-negative sizes into out; false, out untouched, when it does
+// not fit in 64 bits.
+inline bool checked_product(ssize& out, std::initializer_list<ssize> xs) {
+  ssize r = 1;
+  for (ssize x : xs)
+    if (__builtin_mul_overflow(r, x, &r)) return false;
+  out = r;
+  return true;
+}
 
 }  // namespace kernels
 

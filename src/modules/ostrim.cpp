@@ -99,8 +99,9 @@ struct type_caster<Float64Array> {
   PYBIND11_TYPE_CASTER(Float64Array, handle_type_name<Array>::name);
   bool load(handle src, bool convert) {
     if (!convert && !Array::check_(src)) return false;
-    PyObject* raw = npy_api::get().PyArray_FromAny_(src.ptr(), dtype::of<double>().release().ptr(), 0, 0,
-                                                    npy_api::NPY_ARRAY_ENSUREARRAY_ | py::array::forcecast, nullptr);
+    PyObject* raw = npy_api::get().PyArray_FromAny_(
+        src.ptr(), dtype::of<double>().release().ptr(), 0, 0,
+        static_cast<int>(npy_api::NPY_ARRAY_ENSUREARRAY_) | static_cast<int>(py::array::forcecast), nullptr);
     if (!raw) {
       if (PyErr_ExceptionMatches(PyExc_MemoryError)) throw error_already_set();
       PyErr_Clear();

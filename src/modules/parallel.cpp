@@ -116,15 +116,6 @@ py::array_t<T> fresh(std::vector<ssize> shape) {
   return py::array_t<T>(dims);
 }
 
-// Product of non-negative sizes; false on int64 overflow.
-bool mul(ssize& out, std::initializer_list<ssize> xs) {
-  ssize r = 1;
-  for (ssize x : xs)
-    if (__builtin_mul_overflow(r, x, &r)) return false;
-  out = r;
-  return true;
-}
-
 // Scratch of n values owned by the call; std::bad_alloc (MemoryError) when
 // it cannot be had.  None is taken for n == 0.
 template <class T>
@@ -257,8 +248,8 @@ py::tuple im2col(py::handle Xo, int kh, int kw, int stride, int workers) {
   if (kh > H || kw > W) throw py::value_error(fmt("a %dx%d window does not fit the %zdx%zd image", kh, kw, H, W));
   const ssize OH = (H - kh) / stride + 1, OW = (W - kw) / stride + 1;
   ssize per_image, ncols, rows_total, bytes;
-  if (!mul(per_image, {OH, OW}) || !mul(ncols, {kh, kw, C}) || !mul(rows_total, {N, per_image}) ||
-      !mul(bytes, {rows_total, ncols, 8}))
+  if (!kernels::checked_product(per_image, {OH, OW}) || !kernels::checked_product(ncols, {kh, kw, C}) ||
+      !kernels::checked_product(rows_total, {N, per_image}) || !kernels::checked_product(bytes, {rows_total, ncols, 8}))
     throw py::value_error("the patch matrix is too large");
   auto cols = fresh<double>({rows_total, ncols});
   Export Cx(cols, "cols", 2, Elem::F64, true);
@@ -287,8 +278,9 @@ py::array_t<double> col2im(py::handle colso, ssize N, ssize H, ssize W, ssize C,
     throw py::value_error(fmt("a %dx%d window does not fit the %zdx%zd padded image", kh, kw, Hp, Wp));
   const ssize OH = (Hp - kh) / stride + 1, OW = (Wp - kw) / stride + 1;
   ssize per_image, ncols, rows_total, image, bytes;
-  if (!mul(per_image, {OH, OW}) || !mul(rows_total, {N, per_image}) || !mul(ncols, {kh, kw, C}) ||
-      !mul(image, {Hp, Wp, C}) || !mul(bytes, {N, image, 8}))
+  if (!kernels::checked_product(per_image, {OH, OW}) || !kernels::checked_product(rows_total, {N, per_image}) ||
+      !kernels::checked_product(ncols, {kh, kw, C}) || !kernels::checked_product(image, {Hp, Wp, C}) ||
+      !kernels::checked_product(bytes, {N, image, 8}))
     throw py::value_error("the image is too large");
   Export Cx(colso, "cols", 2, Elem::F64);
   if (Cx.shape(0) != rows_total || Cx.shape(1) != ncols)
@@ -316,7 +308,7 @@ py::tuple maxpool_forward(py::handle Xo, int k, int stride, int workers) {
   if (k > H || k > W) throw py::value_error(fmt("a %dx%d window does not fit the %zdx%zd image", k, k, H, W));
   const ssize OH = (H - k) / stride + 1, OW = (W - k) / stride + 1;
   ssize bytes;
-  if (!mul(bytes, {N, OH, OW, C, 8})) throw py::value_error("the output is too large");
+  if (!kernels::checked_product(bytes, {N, OH, OW, C, 8})) throw py::value_error("the output is too large");
   auto out = fresh<double>({N, OH, OW, C});
   auto arg = fresh<int64_t>({N, OH, OW, C});
   Export O(out, "out", 4, Elem::F64, true), A(arg, "argmax", 4, Elem::I64, true);
@@ -350,7 +342,8 @@ py::array_t<double> maxpool_backward(py::handle grado, py::handle argo, ssize N,
     throw py::value_error(fmt("grad has shape (%zd, %zd, %zd, %zd), inconsistent with shape (%zd, %zd, %zd, %zd)",
                               G.shape(0), OH, OW, G.shape(3), N, H, W, C));
   ssize cells, per_image, entries;
-  if (!mul(cells, {N, H, W, C, 8}) || !mul(per_image, {OH, OW, C}) || !mul(entries, {N, per_image, 8}))
+  if (!kernels::checked_product(cells, {N, H, W, C, 8}) || !kernels::checked_product(per_image, {OH, OW, C}) ||
+      !kernels::checked_product(entries, {N, per_image, 8}))
     throw py::value_error("the image is too large");
   // The indices are copied, block by block, into memory of this call and
   // checked there before the gradient is routed through them.

@@ -48,15 +48,6 @@ constexpr int view_dx = 125;
 }  // namespace backward
 }  // namespace lines
 
-// Product of non-negative sizes, false on int64 overflow.
-bool mul(ssize& out, std::initializer_list<ssize> xs) {
-  ssize r = 1;
-  for (ssize x : xs)
-    if (__builtin_mul_overflow(r, x, &r)) return false;
-  out = r;
-  return true;
-}
-
 // The window parameters, each at least 1; for a square window (pooling) kh
 // and kw are both k.
 int check_window_params(int32_t kh, int32_t kw, int32_t stride, bool square) {
@@ -139,7 +130,8 @@ PyObject* im2col_impl(frame::Call& c, const View& X, int32_t kh, int32_t kw, int
       window_grid(kh, kw, stride, Hp, Wp, true, OH, OW) < 0)
     return c.fail(L::args);
   ssize rows, ncols, bytes;
-  if (!mul(rows, {N, OH, OW}) || !mul(ncols, {kh, kw, C}) || !mul(bytes, {rows, ncols, 8}))
+  if (!kernels::checked_product(rows, {N, OH, OW}) || !kernels::checked_product(ncols, {kh, kw, C}) ||
+      !kernels::checked_product(bytes, {rows, ncols, 8}))
     return c.raise(L::args, PyExc_ValueError, "the patch matrix is too large");
 
   PyObject* X_pad;
@@ -189,7 +181,8 @@ PyObject* col2im_impl(frame::Call& c, const View& cols, PyObject* shape, int32_t
   if (extents_ok) {
     if (window_grid(kh, kw, stride, Hp, Wp, true, OH, OW) < 0) return c.fail(L::args);
     ssize bytes;
-    if (!mul(rows, {N, OH, OW}) || !mul(ncols, {kh, kw, C}) || !mul(bytes, {N, Hp, Wp, C, 8}))
+    if (!kernels::checked_product(rows, {N, OH, OW}) || !kernels::checked_product(ncols, {kh, kw, C}) ||
+        !kernels::checked_product(bytes, {N, Hp, Wp, C, 8}))
       return c.raise(L::args, PyExc_ValueError, "the image is too large");
     if (!cols.has_shape({rows, ncols}))
       return c.raise(L::args, PyExc_ValueError,
@@ -269,7 +262,8 @@ PyObject* maxpool_backward_impl(frame::Call& c, const View& grad, const View& ar
                    "grad has shape (%zd, %zd, %zd, %zd), inconsistent with shape (%zd, %zd, %zd, %zd)", grad.shape[0],
                    OH, OW, grad.shape[3], N, H, W, C);
   ssize cells;
-  if (extents_ok && !mul(cells, {N, H, W, C, 8})) return c.raise(L::args, PyExc_ValueError, "the image is too large");
+  if (extents_ok && !kernels::checked_product(cells, {N, H, W, C, 8}))
+    return c.raise(L::args, PyExc_ValueError, "the image is too large");
 
   PyObject* dX = allocate(c, "zeros", {N, H, W, C}, "float64", frame::DTYPE);
   if (!dX) return c.fail(L::dx);
@@ -283,7 +277,8 @@ PyObject* maxpool_backward_impl(frame::Call& c, const View& grad, const View& ar
   // of the interpreter lock, an array of a stand-in np that aliases dX) can
   // move a write outside dX.
   ssize count;
-  if (!mul(count, {N, OH, OW, C})) return c.raise(L::argmax, PyExc_ValueError, "the image is too large");
+  if (!kernels::checked_product(count, {N, OH, OW, C}))
+    return c.raise(L::argmax, PyExc_ValueError, "the image is too large");
   frame::Scratch<int64_t> own;
   if (own.allocate(count) < 0) return c.fail(L::argmax);
   kernels::copy_indices(av->strided<4>(), own.get());
