@@ -21,11 +21,20 @@ def bump_last(a):
     return a
 
 
-def lets_other_threads_run(call) -> bool:
-    """Whether a pure-Python thread counts on in the middle half of call():
+def lets_other_threads_run(make) -> bool:
+    """Whether a pure-Python thread counts on in the middle half of a call:
     a call that holds the interpreter lock leaves it a switch interval (set
-    to 1 ms here) at either end and nothing in between.  The call must take
-    well over 8 ms."""
+    to 1 ms here) at either end and nothing in between.  make(n) returns a
+    call doing about n units of work; n doubles until the call takes well
+    over 8 ms, so that a fast machine still gets a call long enough to judge."""
+    for scale in (1, 2, 4, 8, 16, 32):
+        verdict = _probe(make(scale))
+        if verdict is not None:
+            return verdict
+    raise AssertionError("the call is too short to tell")
+
+
+def _probe(call):
     ticks, stop = [], threading.Event()
 
     def count():
@@ -46,7 +55,8 @@ def lets_other_threads_run(call) -> bool:
         stop.set()
         t.join()
         sys.setswitchinterval(interval)
-    assert end - start > 8e-3, "the call is too short to tell"
+    if end - start < 16e-3:
+        return None
     quarter = (end - start) / 4
     return any(start + quarter < tick < end - quarter for tick in ticks)
 

@@ -524,16 +524,25 @@ def test_cluster_tree_cache_stays_within_its_limit_on_each_worker(client):
 # Every block's kernel lets go of the interpreter lock, so that the threads
 # of Dask's threaded scheduler (or of a distributed worker) run blocks side
 # by side.
-_big = np.random.default_rng(9).standard_normal((2500, 64))
-_batch = np.random.default_rng(9).standard_normal((16, 64, 64, 32))
+_big = np.random.default_rng(9).standard_normal((1500, 64))
+_batch = np.random.default_rng(9).standard_normal((8, 64, 64, 32))
+
+
+def _rows(a, n):
+    return np.concatenate([a] * n) if n > 1 else a
+
+
+# Each makes a lazy result of about n units of work.
 LOCK_FREE_BLOCKS = {
-    "distances": lambda: kd.pairwise_squared_euclidean(_big, _big).sum(axis=1),
-    "kneighbors": lambda: kd.kneighbors(_big.reshape(-1, 2)[:, :2], _big[:, :2], 4)[1],
-    "maxpool_forward": lambda: kd.maxpool_forward(_batch, 3, 2)[0],
+    "distances": lambda n: kd.pairwise_squared_euclidean(_rows(_big, n), _big).sum(axis=1),
+    "kneighbors": lambda n: kd.kneighbors(_rows(_big, n).reshape(-1, 2)[:, :2], _big[:, :2], 4)[1],
+    "maxpool_forward": lambda n: kd.maxpool_forward(_rows(_batch, n), 3, 2)[0],
 }
 
 
 @pytest.mark.parametrize("name", list(LOCK_FREE_BLOCKS))
 def test_blocks_run_without_the_interpreter_lock(name):
-    lazy = LOCK_FREE_BLOCKS[name]()
-    assert lets_other_threads_run(lambda: lazy.compute(scheduler="sync"))
+    def make(n):
+        lazy = LOCK_FREE_BLOCKS[name](n)
+        return lambda: lazy.compute(scheduler="sync")
+    assert lets_other_threads_run(make)

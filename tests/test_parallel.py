@@ -228,17 +228,23 @@ def test_simd_path():
 # --------------------------------------------------------------------------
 # The lock is released: a pure-Python thread keeps counting inside a call.
 
-X_big = rng.standard_normal((3000, 64))
+X_big = rng.standard_normal((1500, 64))
 tree_big = P.KDTree(rng.standard_normal((100_000, 3)))
-Q_big = rng.standard_normal((150_000, 3))
-img_big = rng.standard_normal((64, 64, 64, 32))
-S_big, y_big = rng.standard_normal((200_000, 8)), rng.integers(0, 3, 200_000)
+Q_big = rng.standard_normal((40_000, 3))
+img_big = rng.standard_normal((16, 64, 64, 32))
+S_big, y_big = rng.standard_normal((50_000, 8)), rng.integers(0, 3, 50_000)
 
+
+def rows(a, n):
+    return np.concatenate([a] * n) if n > 1 else a
+
+
+# Each makes a call doing about n units of work.
 LONG_CALLS = {
-    "distances": lambda: P.pairwise_squared_euclidean(X_big, X_big, workers=2),
-    "kdtree query": lambda: tree_big.query(Q_big, 10, workers=2),
-    "maxpool": lambda: P.maxpool_forward(img_big, 3, 2, workers=2),
-    "split search": lambda: P.best_split_classifier(S_big, y_big, 1, workers=2),
+    "distances": lambda n: lambda: P.pairwise_squared_euclidean(rows(X_big, n), X_big, workers=2),
+    "kdtree query": lambda n: lambda: tree_big.query(rows(Q_big, n), 10, workers=2),
+    "maxpool": lambda n: lambda: P.maxpool_forward(rows(img_big, n), 3, 2, workers=2),
+    "split search": lambda n: lambda: P.best_split_classifier(rows(S_big, n), rows(y_big, n), 1, workers=2),
 }
 
 
