@@ -181,6 +181,7 @@ class Descent : SearchBase<D> {
   void visit(int32_t p, double bound) {
     if (p < 0) return;
     if (Cells && !this->h.admits(bound)) return;
+    if (Cells && this->t.end[p] - p <= kBucket) return bucket(p, this->t.end[p]);
     const Node& nd = this->t.nodes[p];
     if (Cells) this->prefetch(nd);
     this->h.offer(this->dist(p), nd.idx);
@@ -195,6 +196,41 @@ class Descent : SearchBase<D> {
     cell_.leave(nd.dim, old);
   }
 
+  // A small subtree, nodes[p .. end): its rows are contiguous, so their
+  // distances are taken in one scan first.  Once the heap is full, a row
+  // at or beyond the current k-th distance changes nothing, now or later
+  // in the subtree (that distance only decreases), so only the rows below
+  // it need the descent's order: the subtree is walked in that order
+  // (node, near child, far child), entering only the subtrees that hold
+  // such a row.  Every row the walk leaves out, or the descent would have
+  // pruned, is a row that changes nothing when offered.
+  void bucket(int32_t p, int32_t end) {
+    double dist[kBucket];
+    const int32_t m = end - p;
+    const int64_t d = this->t.d;
+    const double* row = this->row(p);
+    for (int32_t r = 0; r < m; ++r) dist[r] = sq<D>(this->q, row + r * d, d);
+    uint32_t rows = (uint32_t{1} << m) - 1;  // bit r: node p + r may change the heap
+    if (this->h.full()) {
+      const double top = this->h.top();
+      rows = 0;
+      for (int32_t r = 0; r < m; ++r) rows |= uint32_t{dist[r] < top} << r;
+      if (rows == 0) return;
+    }
+    walk(p, p, rows, dist);
+  }
+  void walk(int32_t p, int32_t base, uint32_t rows, const double* dist) {
+    const int32_t r = p - base, m = this->t.end[p] - p;
+    if ((rows >> r & ((uint32_t{1} << m) - 1)) == 0) return;  // none in nodes[p .. end[p])
+    const Node& nd = this->t.nodes[p];
+    if (rows >> r & 1) this->h.offer(dist[r], nd.idx);
+    if (nd.left < 0 && nd.right < 0) return;
+    const auto s = this->split(nd);
+    if (s.near >= 0) walk(s.near, base, rows, dist);
+    if (s.far >= 0) walk(s.far, base, rows, dist);
+  }
+
+  static constexpr int32_t kBucket = 16;
   CellBound<D> cell_;
 };
 
@@ -271,10 +307,7 @@ class UniqueSearch : SearchBase<D> {
       return;
     }
     const Node& nd = t.nodes[p];
-    if (nd.right >= 0) {  // the left child follows in the array
-      __builtin_prefetch(&t.nodes[nd.right]);
-      __builtin_prefetch(this->row(nd.right));
-    }
+    this->prefetch(nd);
     if (nd.left < 0 && nd.right < 0) return score(this->dist(p), nd.idx);
     const auto s = this->split(nd);
     visit(s.near, bound);
@@ -300,12 +333,11 @@ class UniqueSearch : SearchBase<D> {
 // searched in any order: chunk by chunk, in the order of the node each
 // one reaches kOrderDepth levels down (queries close in space then follow
 // each other and find the same nodes and rows in cache).  Both searches
-// are exact, so which one answers is a matter of speed: where the direct
-// search has failed for kMisses rows in a row (ties among the nearest, as
-// on data with repeated rows), only every kRetry-th row tries it until one
-// succeeds again.
+// are exact, so which one answers is a matter of speed: after each failure
+// of the direct search (ties among the nearest, as on data with repeated
+// rows) the rows that skip it double, up to kMaxSkip, until one succeeds.
 constexpr int64_t kQueryChunk = 8192;
-constexpr int kOrderDepth = 12, kMisses = 4, kRetry = 8;
+constexpr int kOrderDepth = 12, kMaxSkip = 31;
 
 template <int D>
 void query_rows(const Tree& t, const StridedView<2>& Q, int64_t k, int32_t* out_idx, double* out_dst) {
@@ -313,7 +345,7 @@ void query_rows(const Tree& t, const StridedView<2>& Q, int64_t k, int32_t* out_
   std::vector<double> q(static_cast<size_t>(d)), off(static_cast<size_t>(d));
   std::vector<std::pair<int32_t, int32_t>> order(static_cast<size_t>(std::min(nq, kQueryChunk)));
   Heap h(static_cast<size_t>(k));
-  int misses = 0;
+  int skip = 0, skipping = 0;  // rows to skip after a failure; left to skip
   for (int64_t lo = 0; lo < nq; lo += kQueryChunk) {
     const int64_t m = std::min(kQueryChunk, nq - lo);
     for (int64_t j = 0; j < m; ++j) {
@@ -338,12 +370,12 @@ void query_rows(const Tree& t, const StridedView<2>& Q, int64_t k, int32_t* out_
       int32_t* idx = out_idx + i * k;
       double* dst = out_dst + i * k;
       h.clear();
-      if (t.ordered && !q_has_nan && (misses < kMisses || j % kRetry == 0)) {
+      if (t.ordered && !q_has_nan && skipping-- == 0) {
         if (UniqueSearch<D>(t, q.data(), h, off.data()).run(idx, dst)) {
-          misses = 0;
+          skip = skipping = 0;
           continue;
         }
-        misses = std::min(misses + 1, kMisses);
+        skipping = skip = std::min(2 * skip + 1, kMaxSkip);
         h.clear();
       }
       if (t.ordered)
