@@ -148,14 +148,12 @@ struct SearchBase {
     return diff <= 0 ? Split{nd.left, nd.right, diff} : Split{nd.right, nd.left, diff};
   }
   // The children are likely next: start loading the right one's node and
-  // both rows while this row is scored (the left child follows this node
-  // in the array).
+  // row while this row is scored (the left child's follow this node's).
   void prefetch(const Node& nd) const {
     if (nd.right >= 0) {
       __builtin_prefetch(&t.nodes[nd.right]);
       __builtin_prefetch(row(nd.right));
     }
-    if (nd.left >= 0) __builtin_prefetch(row(nd.left));
   }
 };
 
