@@ -83,8 +83,9 @@ void distances(const char* metric, ssize n, ssize m, ssize d) {
   std::vector<double> X = normal(n * d), Y = normal(m * d), out(n * m);
   const auto x = c_order<2>(X.data(), {n, d}), y = c_order<2>(Y.data(), {m, d}), o = c_order<2>(out.data(), {n, m});
   ssize most = 0;  // the scratch of the path that takes the most
-  for_each_path(
-      [&](auto path) { most = std::max(most, lanes::pack_panels(d, path.width) * lanes::col_block(d) * path.width); });
+  for_each_path([&](auto path) {
+    most = std::max(most, blocking::pack_panels(d, path.width) * blocking::col_block(d) * path.width);
+  });
   std::vector<double> pack(most);
   std::vector<Timed> paths;
   for_each_path([&](auto path) {

@@ -85,7 +85,7 @@ void check_distances(const char* name) {
       const ssize n = s[0], m = s[1], d = s[2];
       auto x = values(n * d + 1, true), y = values(m * d + 1, true);
       std::vector<double> out(n * m), ref(n * m);
-      std::vector<double> pack(lanes::col_block(d) * lanes::pack_panels(d, W) * W + 1);
+      std::vector<double> pack(blocking::col_block(d) * blocking::pack_panels(d, W) * W + 1);
       for (ssize i = 0; i < n; ++i)
         for (ssize j = 0; j < m; ++j) ref[i * m + j] = reference_distance<M>(&x[i * d], &y[j * d], d);
       pairwise_lanes<M>(path, view<2>(x, {n, d}), view<2>(y, {m, d}), view<2>(out, {n, m}), pack.data());
