@@ -9,7 +9,7 @@
 // Path, as their first parameter, so that one call written for any tag finds
 // that path's function by argument-dependent lookup:
 //
-//   dispatch([&](auto path) { pairwise_lanes<M>(path, X, Y, out, pack); });
+//   dispatch([&](auto path) { pairwise_lanes<Metric>(path, X, Y, out, pack); });
 //
 // Every path makes the same IEEE operations in the same order, so the
 // results are the same bits whichever runs.  The choice is made once per
