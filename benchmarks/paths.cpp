@@ -78,21 +78,22 @@ void report(const char* what, double scalar, const std::vector<Timed>& paths) {
   std::printf("\n");
 }
 
-template <class M>
+template <class Metric>
 void distances(const char* metric, ssize n, ssize m, ssize d) {
   std::vector<double> X = normal(n * d), Y = normal(m * d), out(n * m);
   const auto x = c_order<2>(X.data(), {n, d}), y = c_order<2>(Y.data(), {m, d}), o = c_order<2>(out.data(), {n, m});
   ssize most = 0;  // the scratch of the path that takes the most
-  for_each_path(
-      [&](auto path) { most = std::max(most, lanes::pack_panels(d, path.width) * lanes::col_block(d) * path.width); });
+  for_each_path([&](auto path) {
+    most = std::max(most, blocking::pack_panels(d, path.width) * blocking::col_block(d) * path.width);
+  });
   std::vector<double> pack(most);
   std::vector<Timed> paths;
   for_each_path([&](auto path) {
-    paths.push_back({path.name, best_ms([&] { pairwise_lanes<M>(path, x, y, o, pack.data()); }, 5)});
+    paths.push_back({path.name, best_ms([&] { pairwise_lanes<Metric>(path, x, y, o, pack.data()); }, 5)});
   });
   char what[80];
   std::snprintf(what, sizeof what, "%s %zdx%zd, d=%zd", metric, n, m, d);
-  report(what, best_ms([&] { pairwise_scalar<M>(x, y, 0, o); }, 3), paths);
+  report(what, best_ms([&] { pairwise_scalar<Metric>(x, y, 0, o); }, 3), paths);
 }
 
 void pooling(ssize k, ssize s) {

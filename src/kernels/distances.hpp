@@ -65,7 +65,7 @@ struct Euclidean {
 };
 
 // The plain loop over columns j0 .. m-1: each finished value stored once.
-template <class M>
+template <class Metric>
 void pairwise_scalar(const StridedView<2>& X, const StridedView<2>& Y, ssize j0, const StridedView<2>& out) {
   const ssize n = X.shape[0], d = X.shape[1], m = Y.shape[0];
   for (ssize i = 0; i < n; ++i) {
@@ -74,8 +74,8 @@ void pairwise_scalar(const StridedView<2>& X, const StridedView<2>& Y, ssize j0,
     for (ssize j = j0; j < m; ++j) {
       const char* yj = Y.data + j * Y.strides[0];
       double acc = 0.0;
-      for (ssize k = 0; k < d; ++k) acc += M::term(load(xi + k * X.strides[1]) - load(yj + k * Y.strides[1]));
-      store(oi + j * out.strides[1], M::finish(acc));
+      for (ssize k = 0; k < d; ++k) acc += Metric::term(load(xi + k * X.strides[1]) - load(yj + k * Y.strides[1]));
+      store(oi + j * out.strides[1], Metric::finish(acc));
     }
   }
 }
@@ -83,7 +83,7 @@ void pairwise_scalar(const StridedView<2>& X, const StridedView<2>& Y, ssize j0,
 // Blocking of the vector kernel (distances_lanes.inc): Y is packed, one
 // block of at most kColBlock columns and pack_panels() panels at a time,
 // into a scratch buffer of at most about kPackBytes, reused for every block.
-namespace lanes {
+namespace blocking {
 
 constexpr ssize kColBlock = 512;
 constexpr ssize kPackBytes = 256 * 1024;
@@ -105,7 +105,7 @@ inline bool writable_in_place(const StridedView<2>& out) {
   return out.strides[1] == 8 && (n <= 1 || os0 >= 8 * m || os0 <= -8 * m);
 }
 
-}  // namespace lanes
+}  // namespace blocking
 }  // namespace kernels
 
 #define KW_PATH_FILE "distances_lanes.inc"
@@ -119,18 +119,18 @@ inline ssize pairwise_scratch(ssize n, ssize m, ssize d) {
   const int W = simd_width();
   const ssize panels = m / W;
   if (n == 0 || panels == 0 || d == 0) return 0;
-  const ssize pb = lanes::pack_panels(d, W);
-  return (panels < pb ? panels : pb) * lanes::col_block(d) * W;
+  const ssize pb = blocking::pack_panels(d, W);
+  return (panels < pb ? panels : pb) * blocking::col_block(d) * W;
 }
 
 // Entry point.  X: n x d, Y: m x (>= d), out: n x m;
 // pack: pairwise_scratch(n, m, d) doubles.
-template <class M>
+template <class Metric>
 void pairwise(const StridedView<2>& X, const StridedView<2>& Y, const StridedView<2>& out, double* pack) {
   const ssize n = X.shape[0], d = X.shape[1], m = Y.shape[0];
   if (n == 0 || m == 0) return;
-  if (d == 0 || m < simd_width() || !lanes::writable_in_place(out)) return pairwise_scalar<M>(X, Y, 0, out);
-  dispatch([&](auto path) { pairwise_lanes<M>(path, X, Y, out, pack); });
+  if (d == 0 || m < simd_width() || !blocking::writable_in_place(out)) return pairwise_scalar<Metric>(X, Y, 0, out);
+  dispatch([&](auto path) { pairwise_lanes<Metric>(path, X, Y, out, pack); });
 }
 
 }  // namespace kernels

@@ -69,14 +69,14 @@ StridedView<N> view(std::vector<double>& v, std::initializer_list<ssize> shape) 
   return s;
 }
 
-template <class M>
+template <class Metric>
 double reference_distance(const double* x, const double* y, ssize d) {
   double acc = 0.0;
-  for (ssize k = 0; k < d; ++k) acc += M::term(x[k] - y[k]);
-  return M::finish(acc);
+  for (ssize k = 0; k < d; ++k) acc += Metric::term(x[k] - y[k]);
+  return Metric::finish(acc);
 }
 
-template <class M>
+template <class Metric>
 void check_distances(const char* name) {
   const ssize shapes[][3] = {{1, 1, 1}, {7, 9, 3}, {13, 21, 8}, {6, 33, 64}, {5, 17, 600}};
   for_each_path([&](auto path) {
@@ -85,10 +85,10 @@ void check_distances(const char* name) {
       const ssize n = s[0], m = s[1], d = s[2];
       auto x = values(n * d + 1, true), y = values(m * d + 1, true);
       std::vector<double> out(n * m), ref(n * m);
-      std::vector<double> pack(lanes::col_block(d) * lanes::pack_panels(d, W) * W + 1);
+      std::vector<double> pack(blocking::col_block(d) * blocking::pack_panels(d, W) * W + 1);
       for (ssize i = 0; i < n; ++i)
-        for (ssize j = 0; j < m; ++j) ref[i * m + j] = reference_distance<M>(&x[i * d], &y[j * d], d);
-      pairwise_lanes<M>(path, view<2>(x, {n, d}), view<2>(y, {m, d}), view<2>(out, {n, m}), pack.data());
+        for (ssize j = 0; j < m; ++j) ref[i * m + j] = reference_distance<Metric>(&x[i * d], &y[j * d], d);
+      pairwise_lanes<Metric>(path, view<2>(x, {n, d}), view<2>(y, {m, d}), view<2>(out, {n, m}), pack.data());
       check(same(out, ref), name, W, (int)d);
     }
   });
