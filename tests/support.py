@@ -34,6 +34,11 @@ def lets_other_threads_run(make) -> bool:
     raise AssertionError("the call is too short to tell")
 
 
+def tiled(a, n):
+    """a's rows n times over (a itself for n = 1)."""
+    return np.concatenate([a] * n) if n > 1 else a
+
+
 def _probe(call):
     ticks, stop = [], threading.Event()
 

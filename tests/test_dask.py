@@ -26,7 +26,7 @@ from dask.delayed import Delayed  # noqa: E402
 from kelpwise.accel import _ostrim, _plenvo, _tarsine, _vellard  # noqa: E402
 from kelpwise.accel import dask as kd  # noqa: E402
 
-from support import bits, lets_other_threads_run  # noqa: E402
+from support import bits, lets_other_threads_run, tiled  # noqa: E402
 
 METRICS = ["pairwise_squared_euclidean", "pairwise_distances", "pairwise_manhattan_distances"]
 
@@ -528,15 +528,11 @@ _big = np.random.default_rng(9).standard_normal((1500, 64))
 _batch = np.random.default_rng(9).standard_normal((8, 64, 64, 32))
 
 
-def _rows(a, n):
-    return np.concatenate([a] * n) if n > 1 else a
-
-
 # Each makes a lazy result of about n units of work.
 LOCK_FREE_BLOCKS = {
-    "distances": lambda n: kd.pairwise_squared_euclidean(_rows(_big, n), _big).sum(axis=1),
-    "kneighbors": lambda n: kd.kneighbors(_rows(_big, n).reshape(-1, 2)[:, :2], _big[:, :2], 4)[1],
-    "maxpool_forward": lambda n: kd.maxpool_forward(_rows(_batch, n), 3, 2)[0],
+    "distances": lambda n: kd.pairwise_squared_euclidean(tiled(_big, n), _big).sum(axis=1),
+    "kneighbors": lambda n: kd.kneighbors(tiled(_big, n).reshape(-1, 2)[:, :2], _big[:, :2], 4)[1],
+    "maxpool_forward": lambda n: kd.maxpool_forward(tiled(_batch, n), 3, 2)[0],
 }
 
 

@@ -8,6 +8,7 @@ import pickle
 import subprocess
 import sys
 import textwrap
+from functools import partial
 
 import numpy as np
 import pytest
@@ -15,7 +16,7 @@ from kelpwise.accel import _ostrim, _plenvo, _tarsine, _vellard
 from kelpwise.accel import parallel as P
 from kelpwise.accel.reference import bits_equal
 
-from support import lets_other_threads_run
+from support import lets_other_threads_run, tiled
 
 WORKERS = [1, 2, 3, 8, None]
 rng = np.random.default_rng(21)
@@ -235,16 +236,12 @@ img_big = rng.standard_normal((16, 64, 64, 32))
 S_big, y_big = rng.standard_normal((50_000, 8)), rng.integers(0, 3, 50_000)
 
 
-def rows(a, n):
-    return np.concatenate([a] * n) if n > 1 else a
-
-
-# Each makes a call doing about n units of work.
+# Each makes a call doing about n units of work (its inputs made beforehand).
 LONG_CALLS = {
-    "distances": lambda n: lambda: P.pairwise_squared_euclidean(rows(X_big, n), X_big, workers=2),
-    "kdtree query": lambda n: lambda: tree_big.query(rows(Q_big, n), 10, workers=2),
-    "maxpool": lambda n: lambda: P.maxpool_forward(rows(img_big, n), 3, 2, workers=2),
-    "split search": lambda n: lambda: P.best_split_classifier(rows(S_big, n), rows(y_big, n), 1, workers=2),
+    "distances": lambda n: partial(P.pairwise_squared_euclidean, tiled(X_big, n), X_big, workers=2),
+    "kdtree query": lambda n: partial(tree_big.query, tiled(Q_big, n), 10, workers=2),
+    "maxpool": lambda n: partial(P.maxpool_forward, tiled(img_big, n), 3, 2, workers=2),
+    "split search": lambda n: partial(P.best_split_classifier, tiled(S_big, n), tiled(y_big, n), 1, workers=2),
 }
 
 

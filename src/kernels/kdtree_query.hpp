@@ -124,6 +124,10 @@ struct CellBound {
   void leave(int32_t dim, double old) const { off[dim] = old; }
 };
 
+// Both searches score a subtree of at most kBucket nodes (its rows are
+// contiguous) in one scan.
+constexpr int32_t kBucket = 16;
+
 // What the searches share: the tree, the query point and the heap, the
 // split of a node into near and far child, and the prefetch of a node's
 // children.
@@ -228,7 +232,6 @@ class Descent : SearchBase<D> {
     if (s.far >= 0) walk(s.far, base, rows, dist);
   }
 
-  static constexpr int32_t kBucket = 16;
   CellBound<D> cell_;
 };
 
@@ -252,8 +255,6 @@ class Descent : SearchBase<D> {
 //   Preconditions: the data holds no NaN, heap.k() >= 1, no NaN in q.
 template <int D>
 class UniqueSearch : SearchBase<D> {
-  static constexpr int32_t kBucket = 16;
-
  public:
   UniqueSearch(const Tree& t, const double* q, Heap& h, double* off) : SearchBase<D>{t, q, h}, cell_{t.d, off} {}
 
