@@ -68,16 +68,50 @@ class Heap {
       pop();
     }
   }
-  // The items sorted by distance (the heap is consumed).
-  const std::vector<HeapItem>& sorted() {
-    std::sort_heap(c_.begin(), c_.end());
-    return c_;
+  // As SmallTop's: a candidate while not full, or in place of the top.
+  void insert(double dist, int32_t idx) {
+    if (full()) pop();
+    push(dist, idx);
   }
+  // The items sorted by distance (the heap is consumed).
+  const HeapItem* sorted() {
+    std::sort_heap(c_.begin(), c_.end());
+    return c_.data();
+  }
+  size_t size() const { return c_.size(); }
   size_t k() const { return k_; }
 
  private:
   std::vector<HeapItem> c_;
   size_t k_;
+};
+
+// The k best candidates of the direct search for small k, kept sorted by
+// distance in place of a heap: a new candidate moves down past the farther
+// ones (at most k - 1 moves, with one branch that is hard to predict where
+// a heap's sift takes several).  Only the direct search uses it: its result
+// is the set of the k nearest, not the order the heap would leave.
+class SmallTop {
+ public:
+  static constexpr size_t kMaxK = 32;
+  explicit SmallTop(size_t k) : k_(k) {}
+  void clear() { n_ = 0; }
+  bool full() const { return n_ >= k_; }
+  double top() const { return c_[k_ - 1].dist; }
+  bool reaches(double d) const { return !full() || d <= top(); }
+  // Adds a candidate while not full, or replaces the farthest one.
+  void insert(double dist, int32_t idx) {
+    size_t pos = n_ < k_ ? n_++ : k_ - 1;
+    for (; pos > 0 && c_[pos - 1].dist > dist; --pos) c_[pos] = c_[pos - 1];
+    c_[pos] = HeapItem{dist, idx};
+  }
+  const HeapItem* sorted() const { return c_; }
+  size_t size() const { return n_; }
+  size_t k() const { return k_; }
+
+ private:
+  HeapItem c_[kMaxK];
+  size_t n_ = 0, k_;
 };
 
 // The cell lower bound of the pruning searches, kept incrementally: off[j]
@@ -128,14 +162,14 @@ struct CellBound {
 // contiguous) in one scan.
 constexpr int32_t kBucket = 16;
 
-// What the searches share: the tree, the query point and the heap, the
-// split of a node into near and far child, and the prefetch of a node's
-// children.
-template <int D>
+// What the searches share: the tree, the query point and the candidates
+// (a Heap, or for the direct search a SmallTop), the split of a node into
+// near and far child, and the prefetch of a node's children.
+template <int D, class Best = Heap>
 struct SearchBase {
   const Tree& t;
   const double* q;
-  Heap& h;
+  Best& h;
 
   const double* row(int32_t p) const { return t.rows.data() + p * t.d; }
   double dist(int32_t p) const { return sq<D>(q, row(p), t.d); }
@@ -253,10 +287,10 @@ class Descent : SearchBase<D> {
 // distance.  The check then needs only the k kept rows and that record.
 // When it fails (ties, NaN, infinities), the caller runs the heap descent.
 //   Preconditions: the data holds no NaN, heap.k() >= 1, no NaN in q.
-template <int D>
-class UniqueSearch : SearchBase<D> {
+template <int D, class Best>
+class UniqueSearch : SearchBase<D, Best> {
  public:
-  UniqueSearch(const Tree& t, const double* q, Heap& h, double* off) : SearchBase<D>{t, q, h}, cell_{t.d, off} {}
+  UniqueSearch(const Tree& t, const double* q, Best& h, double* off) : SearchBase<D, Best>{t, q, h}, cell_{t.d, off} {}
 
   // Writes the k neighbours, nearest first, and returns true when the
   // result is unique; returns false (writing nothing) otherwise.
@@ -266,8 +300,8 @@ class UniqueSearch : SearchBase<D> {
     out_min_ = std::numeric_limits<double>::infinity();
     visit(0, 0.0);
     const size_t k = this->h.k();
-    const std::vector<HeapItem>& c = this->h.sorted();
-    if (c.size() != k) return false;
+    if (this->h.size() != k) return false;
+    const HeapItem* c = this->h.sorted();
     for (size_t i = 0; i < k; ++i) {
       const double dist = c[i].dist;
       const bool strictly_next = i + 1 < k ? dist < c[i + 1].dist : dist < out_min_;
@@ -284,13 +318,12 @@ class UniqueSearch : SearchBase<D> {
   // Scores one row: as Heap::offer, also recording the distances evicted
   // or refused at equality.
   void score(double dist, int32_t idx) {
-    Heap& h = this->h;
+    Best& h = this->h;
     if (!h.full()) {
-      h.push(dist, idx);
+      h.insert(dist, idx);
     } else if (dist < h.top()) {
       out_min_ = std::min(out_min_, h.top());
-      h.pop();
-      h.push(dist, idx);
+      h.insert(dist, idx);
     } else if (dist == h.top()) {
       out_min_ = std::min(out_min_, dist);
     }
@@ -344,6 +377,8 @@ void query_rows(const Tree& t, const StridedView<2>& Q, int64_t k, int32_t* out_
   std::vector<double> q(static_cast<size_t>(d)), off(static_cast<size_t>(d));
   std::vector<std::pair<int32_t, int32_t>> order(static_cast<size_t>(std::min(nq, kQueryChunk)));
   Heap h(static_cast<size_t>(k));
+  SmallTop top(static_cast<size_t>(std::min<int64_t>(k, SmallTop::kMaxK)));
+  const bool small = k <= static_cast<int64_t>(SmallTop::kMaxK);
   int skip = 0, skipping = 0;  // rows to skip after a failure; left to skip
   for (int64_t lo = 0; lo < nq; lo += kQueryChunk) {
     const int64_t m = std::min(kQueryChunk, nq - lo);
@@ -370,7 +405,9 @@ void query_rows(const Tree& t, const StridedView<2>& Q, int64_t k, int32_t* out_
       double* dst = out_dst + i * k;
       h.clear();
       if (t.ordered && !q_has_nan && skipping-- == 0) {
-        if (UniqueSearch<D>(t, q.data(), h, off.data()).run(idx, dst)) {
+        top.clear();
+        if (small ? UniqueSearch<D, SmallTop>(t, q.data(), top, off.data()).run(idx, dst)
+                  : UniqueSearch<D, Heap>(t, q.data(), h, off.data()).run(idx, dst)) {
           skip = skipping = 0;
           continue;
         }
