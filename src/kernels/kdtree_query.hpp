@@ -368,7 +368,7 @@ class UniqueSearch : SearchBase<D, Best> {
 // are exact, so which one answers is a matter of speed: after each failure
 // of the direct search (ties among the nearest, as on data with repeated
 // rows) the rows that skip it double, up to kMaxSkip, until one succeeds.
-constexpr int64_t kQueryChunk = 8192;
+constexpr int64_t kQueryChunk = 65536;
 constexpr int kOrderDepth = 12, kMaxSkip = 31;
 
 template <int D>

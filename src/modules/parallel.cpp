@@ -608,11 +608,15 @@ std::pair<py::array_t<int32_t>, py::array_t<double>> tree_query(py::handle capsu
     int32_t* ip = idx.mutable_data();
     double* dp = dst.mutable_data();
     const auto qv = pinned.view<2>();
-    // Small blocks of rows handed out in turn (the cost of a query row
-    // varies with where it lies); a thread for every 512 rows at most, so
-    // that a few hundred rows are answered inline.
-    const Blocks blocks(nq, 256);
-    run_unlocked(blocks.n, thread_count(workers, nq / 512), [&](int, ssize b) {
+    // A thread for every 512 rows at most, so that a few hundred rows are
+    // answered inline.  Blocks are handed out in turn, four per thread (the
+    // cost of a query row varies with where it lies), but no smaller than
+    // 256 rows and no larger than the kernel's chunk: the kernel answers
+    // the rows of a chunk in the order of the tree's cells, so that large
+    // blocks find the tree's rows in cache.
+    const int threads = thread_count(workers, nq / 512);
+    const Blocks blocks(nq, std::clamp<ssize>(split(nq, threads, 4, 256).per, 256, kdtree::kQueryChunk));
+    run_unlocked(blocks.n, threads, [&](int, ssize b) {
       const ssize lo = blocks.lo(b);
       kdtree::query(t, rows(qv, lo, blocks.size(b)), kk, ip + lo * kk, dp + lo * kk);
     });
