@@ -160,7 +160,8 @@ struct CellBound {
 
 // Both searches score a subtree of at most kBucket nodes (its rows are
 // contiguous) in one scan.
-constexpr int32_t kBucket = 16;
+constexpr int32_t kBucket = 32;
+static_assert(kBucket < 64, "the descent's bucket masks hold a bit per node");
 
 // What the searches share: the tree, the query point and the candidates
 // (a Heap, or for the direct search a SmallTop), the split of a node into
@@ -246,18 +247,18 @@ class Descent : SearchBase<D> {
     const int64_t d = this->t.d;
     const double* row = this->row(p);
     for (int32_t r = 0; r < m; ++r) dist[r] = sq<D>(this->q, row + r * d, d);
-    uint32_t rows = (uint32_t{1} << m) - 1;  // bit r: node p + r may change the heap
+    uint64_t rows = (uint64_t{1} << m) - 1;  // bit r: node p + r may change the heap
     if (this->h.full()) {
       const double top = this->h.top();
       rows = 0;
-      for (int32_t r = 0; r < m; ++r) rows |= uint32_t{dist[r] < top} << r;
+      for (int32_t r = 0; r < m; ++r) rows |= uint64_t{dist[r] < top} << r;
       if (rows == 0) return;
     }
     walk(p, p, rows, dist);
   }
-  void walk(int32_t p, int32_t base, uint32_t rows, const double* dist) {
+  void walk(int32_t p, int32_t base, uint64_t rows, const double* dist) {
     const int32_t r = p - base, m = this->t.end[p] - p;
-    if ((rows >> r & ((uint32_t{1} << m) - 1)) == 0) return;  // none in nodes[p .. end[p])
+    if ((rows >> r & ((uint64_t{1} << m) - 1)) == 0) return;  // none in nodes[p .. end[p])
     const Node& nd = this->t.nodes[p];
     if (rows >> r & 1) this->h.offer(dist[r], nd.idx);
     if (nd.left < 0 && nd.right < 0) return;
