@@ -73,6 +73,15 @@ def _row_blocks(n: int) -> Callable[[int], int]:
     return blocks
 
 
+def _query_blocks(nq: int) -> Callable[[int], int]:
+    def blocks(p: int) -> int:  # four blocks per thread, 256 to 65536 query rows each
+        p = max(1, min(p, nq // 512))
+        per = min(max(math.ceil(math.ceil(nq / (4 * p)) / 256) * 256, 256), 65536)
+        return math.ceil(nq / per)
+
+    return blocks
+
+
 def cases(quick: bool) -> list[Case]:
     rng = np.random.default_rng(21)
     scale = 8 if quick else 1
@@ -106,7 +115,7 @@ def cases(quick: bool) -> list[Case]:
         f"{nq} queries over {nd}×3",
         lambda w: tree.query(Q, 10, workers=w),
         lambda: _ostrim.KDTree(D).query(Q, 10),
-        lambda p: math.ceil(nq / 256),
+        _query_blocks(nq),
         1.8,
         lambda: tree.query(Q[:1], 10, workers=1),
     )
@@ -117,7 +126,7 @@ def cases(quick: bool) -> list[Case]:
         f"{nd // 5} queries over {nd // 2}×8",
         lambda w: tree8.query(Q8, 10, workers=w),
         lambda: _ostrim.KDTree(D8).query(Q8, 10),
-        lambda p: math.ceil(nd // 5 / 256),
+        _query_blocks(nd // 5),
         1.8,
         lambda: tree8.query(Q8[:1], 10, workers=1),
     )
