@@ -320,12 +320,13 @@ class UniqueSearch : SearchBase<D, Best> {
   // or refused at equality.
   void score(double dist, int32_t idx) {
     Best& h = this->h;
-    if (!h.full()) {
+    if (!h.full()) return h.insert(dist, idx);
+    const double top = h.top();
+    if (!(dist <= top)) return;  // most rows: one test (NaN included)
+    if (dist < top) {
+      out_min_ = std::min(out_min_, top);
       h.insert(dist, idx);
-    } else if (dist < h.top()) {
-      out_min_ = std::min(out_min_, h.top());
-      h.insert(dist, idx);
-    } else if (dist == h.top()) {
+    } else {
       out_min_ = std::min(out_min_, dist);
     }
   }
