@@ -35,14 +35,53 @@ struct KeyIdx {
   int32_t idx;
 };
 
+// The searches score a subtree of at most kBucket nodes (a bucket: the
+// largest such subtrees, whose parent holds more) in one scan.
+constexpr int32_t kBucket = 32;
+
+// The rows live in tree order: the row of a node above the buckets at
+// rows[p * d]; where the data holds no NaN (ordered), the m rows of a bucket
+// nodes[b .. b + m) column after column in rows[b * d .. (b + m) * d), the
+// value of node b + r on axis c at rows[b * d + c * m + r], so that one scan
+// computes several of its rows at once; without it (the searches then take
+// node by node) every row at rows[p * d].
 struct Tree {
   std::vector<Node> nodes;   // preorder, nodes[0] is the root
-  std::vector<double> rows;  // row of nodes[p] at rows[p * d], C order
+  std::vector<double> rows;  // the rows, see above
   std::vector<int32_t> end;  // the subtree of nodes[p] is nodes[p .. end[p])
   int64_t n = 0;
   int64_t d = 0;
-  bool ordered = true;  // no NaN in the data: the split invariant holds
+  bool ordered = true;  // no NaN in the data: the split invariant holds, the buckets are column after column
+
+  // Calls f(p, b, m) for every node p in preorder: a node in a bucket of m
+  // nodes starting at b, or (b, m) = (p, 1) where the row is stored whole.
+  template <class F>
+  void for_each_row(F&& f) const {
+    for (int64_t p = 0; p < n;) {
+      const int32_t m = end[p] - static_cast<int32_t>(p);
+      if (ordered && m <= kBucket) {  // the first node of a bucket, which preorder reaches before its rows
+        for (int32_t r = 0; r < m; ++r) f(p + r, p, m);
+        p += m;
+      } else {
+        f(p, p, 1);
+        ++p;
+      }
+    }
+  }
+  // Column c of the row of nodes[p], of a bucket of m nodes from b.
+  double* value(int64_t p, int64_t b, int64_t m, int64_t c) { return rows.data() + b * d + c * m + (p - b); }
+  const double* value(int64_t p, int64_t b, int64_t m, int64_t c) const {
+    return rows.data() + b * d + c * m + (p - b);
+  }
 };
+
+// The data rows in their original order, out[idx * d + c].
+inline void data_rows(const Tree& t, double* out) {
+  t.for_each_row([&](int64_t p, int64_t b, int64_t m) {
+    double* dst = out + static_cast<int64_t>(t.nodes[p].idx) * t.d;
+    for (int64_t c = 0; c < t.d; ++c) dst[c] = *t.value(p, b, m, c);
+  });
+}
 
 // Squared Euclidean distance of two points of d values: products rounded to
 // float64 and added in increasing column order from 0.0 (the build keeps
@@ -93,13 +132,6 @@ class Builder {
     distinct_ = t_.ordered && distinct_columns();
     next_ = 0;
     build(0, n, 0);
-    // Copy every row next to its node so the query reads memory in
-    // tree order and never touches the caller's array again.
-    for (int64_t p = 0; p < n; ++p) {
-      double* dst = t_.rows.data() + p * d;
-      const int64_t r = t_.nodes[p].idx;
-      for (int64_t c = 0; c < d; ++c) dst[c] = cols_[c * n + r];
-    }
     // Preorder keeps every subtree contiguous; its end follows from the
     // links, children after their parent.
     t_.end.resize(static_cast<size_t>(n));
@@ -107,6 +139,12 @@ class Builder {
       const Node& nd = t_.nodes[p];
       t_.end[p] = nd.right >= 0 ? t_.end[nd.right] : nd.left >= 0 ? t_.end[nd.left] : static_cast<int32_t>(p + 1);
     }
+    // Copy every row next to its node so the query reads memory in
+    // tree order and never touches the caller's array again.
+    t_.for_each_row([&](int64_t p, int64_t b, int64_t m) {
+      const int64_t r = t_.nodes[p].idx;
+      for (int64_t c = 0; c < d; ++c) *t_.value(p, b, m, c) = cols_[c * n + r];
+    });
   }
 
  private:

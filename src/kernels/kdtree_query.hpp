@@ -13,7 +13,12 @@
 #include <vector>
 
 #include "kdtree_build.hpp"
+#include "simd.hpp"
 #include "strided.hpp"
+
+#define KW_PATH_FILE "kdtree_lanes.inc"
+#include "each_path.inc"
+#undef KW_PATH_FILE
 
 namespace kernels::kdtree {
 
@@ -158,20 +163,24 @@ struct CellBound {
   void leave(int32_t dim, double old) const { off[dim] = old; }
 };
 
-// Both searches score a subtree of at most kBucket nodes (its rows are
-// contiguous) in one scan.
-constexpr int32_t kBucket = 32;
 static_assert(kBucket < 64, "the descent's bucket masks hold a bit per node");
 
+// The squared distances of q to the m rows of a bucket (the vector path's
+// bucket_distances).
+using Scan = void (*)(const double* q, const double* blk, int32_t m, int64_t d, double* out);
+
 // What the searches share: the tree, the query point and the candidates
-// (a Heap, or for the direct search a SmallTop), the split of a node into
-// near and far child, and the prefetch of a node's children.
+// (a Heap, or for the direct search a SmallTop), the bucket scan, the split
+// of a node into near and far child, and the prefetch of a node's children.
 template <int D, class Best = Heap>
 struct SearchBase {
   const Tree& t;
   const double* q;
   Best& h;
+  Scan scan;
 
+  // The row of a node stored whole (above the buckets); a bucket's rows
+  // start at the row(p) of its first node p.
   const double* row(int32_t p) const { return t.rows.data() + p * t.d; }
   double dist(int32_t p) const { return sq<D>(q, row(p), t.d); }
 
@@ -207,7 +216,8 @@ struct SearchBase {
 template <int D, bool Cells>
 class Descent : SearchBase<D> {
  public:
-  Descent(const Tree& t, const double* q, Heap& h, double* off) : SearchBase<D>{t, q, h}, cell_{t.d, off} {}
+  Descent(const Tree& t, const double* q, Heap& h, double* off, Scan scan)
+      : SearchBase<D>{t, q, h, scan}, cell_{t.d, off} {}
   void run() {
     if (this->t.n == 0) return;
     if (Cells) cell_.reset();
@@ -233,7 +243,7 @@ class Descent : SearchBase<D> {
     cell_.leave(nd.dim, old);
   }
 
-  // A small subtree, nodes[p .. end): its rows are contiguous, so their
+  // A bucket, nodes[p .. end): its rows are contiguous, so their
   // distances are taken in one scan first.  Once the heap is full, a row
   // at or beyond the current k-th distance changes nothing, now or later
   // in the subtree (that distance only decreases), so only the rows below
@@ -244,9 +254,7 @@ class Descent : SearchBase<D> {
   void bucket(int32_t p, int32_t end) {
     double dist[kBucket];
     const int32_t m = end - p;
-    const int64_t d = this->t.d;
-    const double* row = this->row(p);
-    for (int32_t r = 0; r < m; ++r) dist[r] = sq<D>(this->q, row + r * d, d);
+    this->scan(this->q, this->row(p), m, this->t.d, dist);
     uint64_t rows = (uint64_t{1} << m) - 1;  // bit r: node p + r may change the heap
     if (this->h.full()) {
       const double top = this->h.top();
@@ -291,7 +299,8 @@ class Descent : SearchBase<D> {
 template <int D, class Best>
 class UniqueSearch : SearchBase<D, Best> {
  public:
-  UniqueSearch(const Tree& t, const double* q, Best& h, double* off) : SearchBase<D, Best>{t, q, h}, cell_{t.d, off} {}
+  UniqueSearch(const Tree& t, const double* q, Best& h, double* off, Scan scan)
+      : SearchBase<D, Best>{t, q, h, scan}, cell_{t.d, off} {}
 
   // Writes the k neighbours, nearest first, and returns true when the
   // result is unique; returns false (writing nothing) otherwise.
@@ -335,14 +344,14 @@ class UniqueSearch : SearchBase<D, Best> {
     if (p < 0 || !this->h.reaches(bound)) return;
     const Tree& t = this->t;
     const int32_t end = t.end[p];
-    if (end - p <= kBucket) {  // a small subtree: its rows in one scan
-      const double* row = this->row(p);
-      for (int32_t r = p; r < end; ++r, row += t.d) score(sq<D>(this->q, row, t.d), t.nodes[r].idx);
+    if (end - p <= kBucket) {  // a bucket (every leaf is in one): its rows in one scan
+      double dist[kBucket];
+      this->scan(this->q, this->row(p), end - p, t.d, dist);
+      for (int32_t r = p; r < end; ++r) score(dist[r - p], t.nodes[r].idx);
       return;
     }
     const Node& nd = t.nodes[p];
     this->prefetch(nd);
-    if (nd.left < 0 && nd.right < 0) return score(this->dist(p), nd.idx);
     const auto s = this->split(nd);
     visit(s.near, bound);
     // The node's row lies on its plane, inside this cell.
@@ -374,7 +383,7 @@ constexpr int64_t kQueryChunk = 65536;
 constexpr int kOrderDepth = 12, kMaxSkip = 31;
 
 template <int D>
-void query_rows(const Tree& t, const StridedView<2>& Q, int64_t k, int32_t* out_idx, double* out_dst) {
+void query_rows(const Tree& t, const StridedView<2>& Q, int64_t k, int32_t* out_idx, double* out_dst, Scan scan) {
   const int64_t d = t.d, nq = Q.shape[0];
   std::vector<double> q(static_cast<size_t>(d)), off(static_cast<size_t>(d));
   std::vector<std::pair<int32_t, int32_t>> order(static_cast<size_t>(std::min(nq, kQueryChunk)));
@@ -408,8 +417,8 @@ void query_rows(const Tree& t, const StridedView<2>& Q, int64_t k, int32_t* out_
       h.clear();
       if (t.ordered && !q_has_nan && skipping-- == 0) {
         top.clear();
-        if (small ? UniqueSearch<D, SmallTop>(t, q.data(), top, off.data()).run(idx, dst)
-                  : UniqueSearch<D, Heap>(t, q.data(), h, off.data()).run(idx, dst)) {
+        if (small ? UniqueSearch<D, SmallTop>(t, q.data(), top, off.data(), scan).run(idx, dst)
+                  : UniqueSearch<D, Heap>(t, q.data(), h, off.data(), scan).run(idx, dst)) {
           skip = skipping = 0;
           continue;
         }
@@ -417,12 +426,30 @@ void query_rows(const Tree& t, const StridedView<2>& Q, int64_t k, int32_t* out_
         h.clear();
       }
       if (t.ordered)
-        Descent<D, true>(t, q.data(), h, off.data()).run();
+        Descent<D, true>(t, q.data(), h, off.data(), scan).run();
       else
-        Descent<D, false>(t, q.data(), h, off.data()).run();
+        Descent<D, false>(t, q.data(), h, off.data(), scan).run();
       h.drain(idx, dst);
     }
   }
+}
+
+// The bucket scan of the vector path that runs, for D columns.
+template <int D>
+Scan bucket_scan() {
+  Scan scan = nullptr;
+  dispatch([&](auto path) {
+    using Path = decltype(path);
+    scan = [](const double* q, const double* blk, int32_t m, int64_t d, double* out) {
+      bucket_distances<D>(Path{}, q, blk, m, d, out);
+    };
+  });
+  return scan;
+}
+
+template <int D>
+void query_rows(const Tree& t, const StridedView<2>& Q, int64_t k, int32_t* out_idx, double* out_dst) {
+  query_rows<D>(t, Q, k, out_idx, out_dst, bucket_scan<D>());
 }
 
 inline void query(const Tree& t, const StridedView<2>& Q, int64_t k, int32_t* out_idx, double* out_dst) {

@@ -578,10 +578,7 @@ py::object tree_build(py::handle Xo) {
 py::array_t<double> tree_data(py::handle capsule) {
   const kdtree::Tree& t = tree_of(capsule);
   auto out = fresh<double>({t.n, t.d});
-  double* dst = out.mutable_data();
-  for (int64_t p = 0; p < t.n; ++p)
-    std::memcpy(dst + static_cast<int64_t>(t.nodes[p].idx) * t.d, t.rows.data() + p * t.d,
-                static_cast<size_t>(t.d) * 8);
+  kdtree::data_rows(t, out.mutable_data());
   return out;
 }
 

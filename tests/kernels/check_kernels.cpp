@@ -247,6 +247,24 @@ void check_kdtree() {
   }
 }
 
+// The bucket scan of every path against sq, for buckets below and above
+// the vector width, at compile-time and run-time column counts.
+template <int D>
+void check_bucket_scan(ssize d) {
+  for_each_path([&](auto path) {
+    for (int32_t m = 1; m <= kdtree::kBucket; ++m) {
+      auto q = values(d, true), blk = values(m * d, true);
+      std::vector<double> out(m), ref(m), row(d);
+      for (int32_t r = 0; r < m; ++r) {
+        for (ssize c = 0; c < d; ++c) row[c] = blk[c * m + r];
+        ref[r] = kdtree::sq(q.data(), row.data(), d);
+      }
+      bucket_distances<D>(path, q.data(), blk.data(), m, d, out.data());
+      check(same(out, ref), "kdtree bucket scan", path.width, (int)(m * 100 + d));
+    }
+  });
+}
+
 // The build's sort leaves every range exactly as std::sort does, ties
 // included (few distinct keys, organ pipes that exhaust the depth limit,
 // sizes around the block and insertion thresholds); the selection puts the
@@ -286,6 +304,10 @@ int main() {
   check_pooling();
   check_split();
   check_kdtree();
+  check_bucket_scan<3>(3);
+  check_bucket_scan<8>(8);
+  check_bucket_scan<0>(1);
+  check_bucket_scan<0>(11);
   check_kdtree_sort();
   std::printf("%s: %d failed check(s); paths:", failures ? "FAILED" : "ok", failures);
   for_each_path([](auto path) { std::printf(" %s", path.name); });
