@@ -59,7 +59,7 @@ struct Tree {
   void for_each_row(F&& f) const {
     for (int64_t p = 0; p < n;) {
       const int32_t m = end[p] - static_cast<int32_t>(p);
-      if (ordered && m <= kBucket) {  // the first node of a bucket, which preorder reaches before its rows
+      if (ordered && m <= kBucket) {  // a bucket: preorder reaches its first node before the others
         for (int32_t r = 0; r < m; ++r) f(p + r, p, m);
         p += m;
       } else {
