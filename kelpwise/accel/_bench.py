@@ -397,7 +397,10 @@ def benchmark_cases(quick: bool, mods: dict, vector_path: str | None = None) -> 
     if "_vellard" in mods:
         cases += _split_cases(mods["_vellard"], sizes["split"], _installed("sklearn"))
     if "_ostrim" in mods:
-        cases += _knn_cases(mods["_ostrim"], sizes["knn"], _installed("scipy"))
+        for case in _knn_cases(mods["_ostrim"], sizes["knn"], _installed("scipy")):
+            if case.kernel == "KDTree.query":  # the build is scalar; the query scores buckets per vector
+                case.simd_path = vector_path
+            cases.append(case)
     return cases
 
 
