@@ -109,15 +109,19 @@ def test_matches_model(seed, kind):
 
 
 @pytest.mark.parametrize("d", [2, 3, 5, 8])
-@pytest.mark.parametrize("kind", ["random", "grid", "kth-tie"])
+@pytest.mark.parametrize("kind", ["random", "grid", "kth-tie", "late-ties"])
 def test_larger_trees_match_model(d, kind):
     """Trees deep enough for the bucket scans of the query, with distinct
-    distances (the direct search), ties anywhere (the heap descent), and a
-    tie exactly at the k-th distance."""
+    distances (the direct search), ties anywhere (the heap descent), a tie
+    exactly at the k-th distance, and ties only among rows past the first
+    512 (the build finds them at a median and sorts in full after all)."""
     rng = np.random.default_rng(d)
     n, nq = 700, 40
-    if kind == "random":
+    if kind in ("random", "late-ties"):
         X, Q = rng.normal(size=(n, d)), rng.normal(size=(nq, d))
+        if kind == "late-ties":
+            X[600:] = X[rng.integers(0, 512, size=100)]
+            Q[:20] = X[600:620]
     else:
         X = rng.integers(0, 6, size=(n, d)).astype(float)
         Q = rng.integers(-1, 7, size=(nq, d)).astype(float) + (0.5 if kind == "kth-tie" else 0.0)

@@ -107,8 +107,8 @@ inline double sq(const double* a, const double* b, int64_t d) {
 // mid = cnt/2 in the node, and recurses on the positions before mid (left)
 // and after it (right). Invariant: ks[lo, lo+cnt) holds exactly the rows of
 // the subtree being built, in the order the parent's sort left them.
-// When no column has ties (and no NaN), a median selection replaces the full
-// sort; distinct_columns says why the tree is the same.
+// Where the data allows, a median selection replaces the full sort; see
+// selecting_ for when and why the tree is the same.
 class Builder {
  public:
   Builder(Tree& t, const StridedView<2>& X) : t_(t), X_(X) {}
@@ -129,9 +129,15 @@ class Builder {
         cols_[c * n + r] = v;
       }
     }
-    distinct_ = t_.ordered && distinct_columns();
+    selecting_ = t_.ordered && !head_has_ties();
     next_ = 0;
     build(0, n, 0);
+    if (tied_) {  // a median with a twin: the whole tree again, by full sorts from the input order
+      selecting_ = tied_ = false;
+      for (int64_t r = 0; r < n; ++r) ks_[r].idx = static_cast<int32_t>(r);
+      next_ = 0;
+      build(0, n, 0);
+    }
     // Preorder keeps every subtree contiguous; its end follows from the
     // links, children after their parent.
     t_.end.resize(static_cast<size_t>(n));
@@ -148,70 +154,18 @@ class Builder {
   }
 
  private:
-  // True when no column holds two equal values (-0.0 equals 0.0). Then
-  // every range has one sorted order on every axis whatever order it comes
-  // in, so each node and the row sets of its two subtrees are fixed by the
-  // median alone: a median selection builds the same tree as a full sort at
-  // every level, without the extra log factor. Called without NaN only.
-  bool distinct_columns() const {
-    const int64_t n = t_.n;
-    std::vector<uint64_t> a(static_cast<size_t>(n)), b(static_cast<size_t>(n));
-    // Tied data usually shows a tie among a column's first rows already:
-    // a cheap sort of those settles it before the full check.
-    const int64_t head = std::min<int64_t>(n, kHead);
+  // Whether the first rows of some column hold two equal values (-0.0
+  // equals 0.0): tied data usually shows it there already, and is then built
+  // by full sorts from the start.  Called without NaN only.
+  bool head_has_ties() const {
+    const int64_t n = t_.n, head = std::min<int64_t>(n, kHead);
+    std::vector<double> a(static_cast<size_t>(head));
     for (int64_t c = 0; c < t_.d; ++c) {
-      for (int64_t r = 0; r < head; ++r) a[r] = order_bits(cols_[c * n + r]);
-      std::sort(a.begin(), a.begin() + head);
-      if (std::adjacent_find(a.begin(), a.begin() + head) != a.begin() + head) return false;
+      std::copy(cols_.begin() + c * n, cols_.begin() + c * n + head, a.begin());
+      std::sort(a.begin(), a.end());
+      if (std::adjacent_find(a.begin(), a.end()) != a.end()) return true;
     }
-    for (int64_t c = 0; c < t_.d; ++c) {
-      for (int64_t r = 0; r < n; ++r) a[r] = order_bits(cols_[c * n + r]);
-      // Sorted by the upper halves only (half the passes), equal values
-      // are still neighbours within a run of equal upper halves.
-      radix_sort_upper(a, b);
-      for (int64_t i = 0, j; i < n; i = j) {
-        for (j = i + 1; j < n && (a[j] >> 32) == (a[i] >> 32);) ++j;
-        if (j - i < 2) continue;
-        std::sort(a.begin() + i, a.begin() + j);
-        if (std::adjacent_find(a.begin() + i, a.begin() + j) != a.begin() + j) return false;
-      }
-    }
-    return true;
-  }
-
-  // Maps a non-NaN double to an unsigned integer of the same order, with
-  // -0.0 and 0.0 mapped alike (they compare equal).
-  static uint64_t order_bits(double v) {
-    if (v == 0.0) v = 0.0;
-    uint64_t u;
-    std::memcpy(&u, &v, sizeof u);
-    return (u >> 63) ? ~u : (u | (uint64_t{1} << 63));
-  }
-
-  // LSD radix sort of a by its upper 32 bits (scratch b, same size), 11
-  // bits per pass; the counts of every pass are taken in one read, and a
-  // pass whose digit is the same for every value is skipped.
-  static void radix_sort_upper(std::vector<uint64_t>& a, std::vector<uint64_t>& b) {
-    constexpr int kBits = 11, kPasses = 3, kLow = 32;
-    constexpr size_t kBuckets = size_t{1} << kBits;
-    const size_t n = a.size();
-    if (n < 2) return;
-    std::vector<size_t> count(kPasses * kBuckets);
-    for (uint64_t u : a)
-      for (int j = 0; j < kPasses; ++j) ++count[j * kBuckets + ((u >> (kLow + j * kBits)) & (kBuckets - 1))];
-    for (int j = 0; j < kPasses; ++j) {
-      const int shift = kLow + j * kBits;
-      size_t* c = count.data() + j * kBuckets;
-      if (c[(a[0] >> shift) & (kBuckets - 1)] == n) continue;
-      size_t sum = 0;
-      for (size_t k = 0; k < kBuckets; ++k) {
-        const size_t t = c[k];
-        c[k] = sum;
-        sum += t;
-      }
-      for (uint64_t u : a) b[c[(u >> shift) & (kBuckets - 1)]++] = u;
-      a.swap(b);
-    }
+    return false;
   }
 
   // The caller's array may be misaligned: read through memcpy.
@@ -238,19 +192,33 @@ class Builder {
     const auto nan_last = [](const KeyIdx& a, const KeyIdx& b) {
       return a.key < b.key || (std::isnan(b.key) && !std::isnan(a.key));
     };
-    if (distinct_)
-      select_nth(first, first + cnt / 2, first + cnt, less);
-    else if (t_.ordered)
-      exact_sort(first, first + cnt, less);
-    else
-      exact_sort(first, first + cnt, nan_last);
     const int64_t mid = cnt / 2;
+    if (selecting_) {
+      select_nth(first, first + mid, first + cnt, less);
+      if (twin(first, cnt, first[mid].key)) {
+        tied_ = true;
+        return -1;
+      }
+    } else if (t_.ordered) {
+      exact_sort(first, first + cnt, less);
+    } else {
+      exact_sort(first, first + cnt, nan_last);
+    }
     const int32_t idx = first[mid].idx;
     const double val = first[mid].key;
     const int32_t left = build(lo, mid, depth + 1);
+    if (tied_) return -1;
     const int32_t right = build(lo + mid + 1, cnt - mid - 1, depth + 1);
+    if (tied_) return -1;
     t_.nodes[p] = Node{idx, dim, val, left, right};
     return p;
+  }
+
+  // Whether the range's median key val is held by one more of its rows.
+  static bool twin(const KeyIdx* first, int64_t cnt, double val) {
+    int64_t equal = 0;
+    for (int64_t i = 0; i < cnt; ++i) equal += first[i].key == val;
+    return equal > 1;
   }
 
   static constexpr int64_t kHead = 512;
@@ -258,7 +226,17 @@ class Builder {
   StridedView<2> X_;
   std::vector<KeyIdx> ks_;
   std::vector<double> cols_;  // the data, column after column (build only)
-  bool distinct_ = false;     // no ties on any axis: partial selection suffices
+  // A range's sort decides its node and its subtrees' rows; where the range
+  // holds its median key once, the median alone decides them: the node is
+  // the median's row, the left subtree the rows of smaller keys, the right
+  // one those of greater keys, whatever order the range came in.  So a tree
+  // in which every range holds its median key once is the same whether
+  // each range is sorted in full or its median selected.  The build tries
+  // selections first (data without NaN whose first rows show no ties); at
+  // the first median held twice (tied_) it stops and builds the tree again
+  // with the full sorts.
+  bool selecting_ = false;
+  bool tied_ = false;
   int64_t next_ = 0;
 };
 
