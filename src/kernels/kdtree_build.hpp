@@ -68,18 +68,16 @@ struct Tree {
       }
     }
   }
-  // Column c of the row of nodes[p], of a bucket of m nodes from b.
-  double* value(int64_t p, int64_t b, int64_t m, int64_t c) { return rows.data() + b * d + c * m + (p - b); }
-  const double* value(int64_t p, int64_t b, int64_t m, int64_t c) const {
-    return rows.data() + b * d + c * m + (p - b);
-  }
+  // Where in rows column c of the row of nodes[p] lies, of a bucket of m
+  // nodes from b.
+  int64_t slot(int64_t p, int64_t b, int64_t m, int64_t c) const { return b * d + c * m + (p - b); }
 };
 
 // The data rows in their original order, out[idx * d + c].
 inline void data_rows(const Tree& t, double* out) {
   t.for_each_row([&](int64_t p, int64_t b, int64_t m) {
     double* dst = out + static_cast<int64_t>(t.nodes[p].idx) * t.d;
-    for (int64_t c = 0; c < t.d; ++c) dst[c] = *t.value(p, b, m, c);
+    for (int64_t c = 0; c < t.d; ++c) dst[c] = t.rows[t.slot(p, b, m, c)];
   });
 }
 
@@ -149,7 +147,7 @@ class Builder {
     // tree order and never touches the caller's array again.
     t_.for_each_row([&](int64_t p, int64_t b, int64_t m) {
       const int64_t r = t_.nodes[p].idx;
-      for (int64_t c = 0; c < d; ++c) *t_.value(p, b, m, c) = cols_[c * n + r];
+      for (int64_t c = 0; c < d; ++c) t_.rows[t_.slot(p, b, m, c)] = cols_[c * n + r];
     });
   }
 

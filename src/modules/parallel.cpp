@@ -142,12 +142,6 @@ int thread_count(int workers, ssize blocks) {
   return t < 1 ? 1 : static_cast<int>(t);
 }
 
-// Runs body(thread, block) for every block in [0, blocks), handing the
-// blocks out in order to `threads` threads: the caller's and up to
-// threads - 1 started here (fewer if the system refuses more; the work is
-// then shared by those that run).  `thread` is below `threads`, so that
-// per-thread scratch can be indexed by it.  Call without the interpreter
-// lock.  Returns false when some block threw (the work is then incomplete).
 // The CPUs this thread may run on other than the one it runs on now, where
 // there are such; a thread started while its caller computes may otherwise
 // be queued behind the caller on the caller's CPU, idle ones
@@ -174,6 +168,12 @@ struct OtherCpus {
 #endif
 };
 
+// Runs body(thread, block) for every block in [0, blocks), handing the
+// blocks out in order to `threads` threads: the caller's and up to
+// threads - 1 started here (fewer if the system refuses more; the work is
+// then shared by those that run).  `thread` is below `threads`, so that
+// per-thread scratch can be indexed by it.  Call without the interpreter
+// lock.  Returns false when some block threw (the work is then incomplete).
 template <class F>
 bool run_blocks(ssize blocks, int threads, const F& body) {
   std::atomic<ssize> next{0};
