@@ -116,6 +116,19 @@ void check_roots() {
   for (size_t i = 0; i < std::size(edges); ++i) a[3 * i] = edges[i];
   for (size_t i = 0; i < 64; ++i)
     a[1000 + i] = std::nextafter(std::ldexp(1.0, (int)i - 32), 0.0);  // just below powers of two
+  // Sums whose root lies so close to the midpoint between two doubles that
+  // pow returns the neighbour sqrt does not: the certificate must leave
+  // every one of them to pow.
+  size_t hard = 2000;
+  std::uniform_int_distribution<int> half_exp(-128, 127);
+  for (size_t tries = 0; hard < 2200 && tries < 2000000; ++tries) {
+    const double r = std::ldexp(1.0 + u(rng) * 1e-6, half_exp(rng)), ulp = std::nextafter(r, INFINITY) - r;
+    const long double mid = (long double)r + 0.5L * (long double)ulp;
+    double s = std::nextafter((double)(mid * mid), 0.0);
+    for (int k = 0; k < 3; ++k, s = std::nextafter(s, INFINITY))
+      if (std::pow(s, 0.5) != std::sqrt(s)) a[hard++] = s;
+  }
+  check(hard > 2000 || !pow_half_bound_known(), "roots: sums whose pow differs from sqrt", 0);
   std::vector<double> ref(a.size());
   for (size_t i = 0; i < a.size(); ++i) ref[i] = std::pow(a[i], 0.5);
   for_each_path([&](auto path) {
