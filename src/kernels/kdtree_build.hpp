@@ -8,9 +8,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "kdtree_sort.hpp"
+#include "simd.hpp"
 #include "strided.hpp"
 
 namespace kernels::kdtree {
@@ -33,6 +35,53 @@ struct Node {
 struct KeyIdx {
   double key;
   int32_t idx;
+};
+
+// The offsets of the set bits of a W-bit mask, lowest bit first (left) or
+// highest first (right), one byte each from the lowest: the block scans'
+// table (kdtree_build_lanes.inc).
+template <int W>
+struct StopOffsets {
+  uint64_t left[1 << W] = {}, right[1 << W] = {};
+  constexpr StopOffsets() {
+    for (int m = 0; m < (1 << W); ++m)
+      for (int i = 0, nl = 0, nr = 0; i < W; ++i) {
+        if (m >> i & 1) left[m] |= static_cast<uint64_t>(i) << (8 * nl++);
+        if (m >> (W - 1 - i) & 1) right[m] |= static_cast<uint64_t>(i) << (8 * nr++);
+      }
+  }
+};
+template <int W>
+inline constexpr StopOffsets<W> kStopOffsets{};
+
+}  // namespace kernels::kdtree
+
+#define KW_PATH_FILE "kdtree_build_lanes.inc"
+#include "each_path.inc"
+#undef KW_PATH_FILE
+
+namespace kernels::kdtree {
+
+// The block scan of the vector path that runs, for the sorts of data
+// without NaN by the build's less (see introsort::ScalarScan).
+struct KeyScan {
+  using Fn = int (*)(const KeyIdx*, double, uint8_t*);
+  Fn left_fn = nullptr, right_fn = nullptr;
+  KeyScan() {
+    dispatch([&](auto path) { *this = KeyScan(path); });
+  }
+  template <class Path>  // that path's (the kernel checks take each)
+  explicit KeyScan(Path)
+      : left_fn([](const KeyIdx* f, double pv, uint8_t* off) { return block_stops<true>(Path{}, f, pv, off); }),
+        right_fn([](const KeyIdx* l, double pv, uint8_t* off) { return block_stops<false>(Path{}, l, pv, off); }) {}
+  template <class Less>
+  int left(const KeyIdx* f, const KeyIdx& pivot, uint8_t* off, Less) const {
+    return left_fn(f, pivot.key, off);
+  }
+  template <class Less>
+  int right(const KeyIdx* l, const KeyIdx& pivot, uint8_t* off, Less) const {
+    return right_fn(l, pivot.key, off);
+  }
 };
 
 // The searches score a subtree of at most kBucket nodes (a bucket: the
@@ -192,13 +241,13 @@ class Builder {
     };
     const int64_t mid = cnt / 2;
     if (selecting_) {
-      select_nth(first, first + mid, first + cnt, less);
+      select_nth(first, first + mid, first + cnt, less, scan_);
       if (twin(first, cnt, first[mid].key)) {
         tied_ = true;
         return -1;
       }
     } else if (t_.ordered) {
-      exact_sort(first, first + cnt, less);
+      exact_sort(first, first + cnt, less, scan_);
     } else {
       exact_sort(first, first + cnt, nan_last);
     }
@@ -220,6 +269,7 @@ class Builder {
   }
 
   static constexpr int64_t kHead = 512;
+  KeyScan scan_;
   Tree& t_;
   StridedView<2> X_;
   std::vector<KeyIdx> ks_;

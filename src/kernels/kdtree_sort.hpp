@@ -36,6 +36,32 @@ namespace introsort {
 constexpr ptrdiff_t kThreshold = 16;  // libstdc++'s _S_threshold
 constexpr int kBlock = 32;            // elements scanned per block and side
 
+// The scan of a block: the offsets i < kBlock, in increasing order, of the
+// elements where Hoare's left scan stops (!less(f[i], pivot)) or, from the
+// right, where its right scan stops (!less(pivot, l[-1 - i])), written
+// from off[0] (which has room for kBlock + 8); returns their count.  This
+// one compares element by element; the build has one per vector path.
+struct ScalarScan {
+  template <class T, class Less>
+  int left(const T* f, const T& pivot, uint8_t* off, Less less) const {
+    int n = 0;
+    for (int i = 0; i < kBlock; ++i) {
+      off[n] = static_cast<uint8_t>(i);
+      n += !less(f[i], pivot);
+    }
+    return n;
+  }
+  template <class T, class Less>
+  int right(const T* l, const T& pivot, uint8_t* off, Less less) const {
+    int n = 0;
+    for (int i = 0; i < kBlock; ++i) {
+      off[n] = static_cast<uint8_t>(i);
+      n += !less(pivot, l[-1 - i]);
+    }
+    return n;
+  }
+};
+
 template <class T, class Less>
 void move_median_to_first(T* result, T* a, T* b, T* c, Less less) {
   if (less(*a, *b)) {
@@ -56,11 +82,11 @@ void move_median_to_first(T* result, T* a, T* b, T* c, Less less) {
 
 // Hoare's unguarded partition of [first, last) around *pivot (outside the
 // range); returns the cut.
-template <class T, class Less>
-T* partition(T* first, T* last, const T* pivot, Less less) {
+template <class T, class Less, class Scan>
+T* partition(T* first, T* last, const T* pivot, Less less, const Scan& scan) {
   if (last - first >= 2 * kBlock) {
     const T pv = *pivot;
-    uint8_t offl[kBlock], offr[kBlock];
+    uint8_t offl[kBlock + 8], offr[kBlock + 8];
     int nl = 0, sl = 0, nr = 0, sr = 0;
     T* bl = first;  // left stops at bl + offl[i]
     T* br = last;   // right stops at br - 1 - offr[i]
@@ -70,21 +96,15 @@ T* partition(T* first, T* last, const T* pivot, Less less) {
       if (sl == nl) {
         if (l - f < kBlock) break;
         bl = f;
-        nl = sl = 0;
-        for (int i = 0; i < kBlock; ++i) {
-          offl[nl] = static_cast<uint8_t>(i);
-          nl += !less(f[i], pv);
-        }
+        sl = 0;
+        nl = scan.left(f, pv, offl, less);
         f += kBlock;
       }
       if (sr == nr) {
         if (l - f < kBlock) break;
         br = l;
-        nr = sr = 0;
-        for (int i = 0; i < kBlock; ++i) {
-          offr[nr] = static_cast<uint8_t>(i);
-          nr += !less(pv, l[-1 - i]);
-        }
+        sr = 0;
+        nr = scan.right(l, pv, offr, less);
         l -= kBlock;
       }
       const int m = std::min(nl - sl, nr - sr);
@@ -105,8 +125,8 @@ T* partition(T* first, T* last, const T* pivot, Less less) {
   }
 }
 
-template <class T, class Less>
-void loop(T* first, T* last, int depth, Less less) {
+template <class T, class Less, class Scan>
+void loop(T* first, T* last, int depth, Less less, const Scan& scan) {
   while (last - first > kThreshold) {
     if (depth == 0) {
       std::make_heap(first, last, less);
@@ -115,8 +135,8 @@ void loop(T* first, T* last, int depth, Less less) {
     }
     --depth;
     move_median_to_first(first, first + 1, first + (last - first) / 2, last - 1, less);
-    T* cut = partition(first + 1, last, first, less);
-    loop(cut, last, depth, less);
+    T* cut = partition(first + 1, last, first, less, scan);
+    loop(cut, last, depth, less, scan);
     last = cut;
   }
 }
@@ -145,14 +165,14 @@ void insertion_sort(T* first, T* last, Less less) {
 }  // namespace introsort
 
 // Sorts [first, last) by less, leaving the elements exactly as
-// std::sort(first, last, less) of libstdc++ does.
-template <class T, class Less>
-void exact_sort(T* first, T* last, Less less) {
+// std::sort(first, last, less) of libstdc++ does (scan: see ScalarScan).
+template <class T, class Less, class Scan = introsort::ScalarScan>
+void exact_sort(T* first, T* last, Less less, const Scan& scan = {}) {
   const ptrdiff_t n = last - first;
   if (n < 2) return;
   int lg = 0;
   while ((ptrdiff_t{1} << (lg + 1)) <= n) ++lg;
-  introsort::loop(first, last, 2 * lg, less);
+  introsort::loop(first, last, 2 * lg, less, scan);
   if (n > introsort::kThreshold) {
     introsort::insertion_sort(first, first + introsort::kThreshold, less);
     for (T* i = first + introsort::kThreshold; i != last; ++i) introsort::unguarded_insert(i, less);
@@ -167,14 +187,14 @@ void exact_sort(T* first, T* last, Less less) {
 // are therefore fixed as sets). Quickselect on the partition above, the
 // pivot as std::sort takes it; past the depth limit std::nth_element
 // finishes the range.
-template <class T, class Less>
-void select_nth(T* first, T* nth, T* last, Less less) {
+template <class T, class Less, class Scan = introsort::ScalarScan>
+void select_nth(T* first, T* nth, T* last, Less less, const Scan& scan = {}) {
   int depth = 0;
   for (ptrdiff_t n = last - first; n > 1; n >>= 1) depth += 2;
   while (last - first > introsort::kThreshold) {
     if (depth-- == 0) return std::nth_element(first, nth, last, less);
     introsort::move_median_to_first(first, first + 1, first + (last - first) / 2, last - 1, less);
-    T* cut = introsort::partition(first + 1, last, first, less);
+    T* cut = introsort::partition(first + 1, last, first, less, scan);
     if (cut <= nth)
       first = cut;
     else

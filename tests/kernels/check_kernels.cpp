@@ -285,7 +285,7 @@ void check_bucket_scan(ssize d) {
 void check_kdtree_sort() {
   using kdtree::KeyIdx;
   const auto less = [](const KeyIdx& a, const KeyIdx& b) { return a.key < b.key; };
-  bool sorted = true, selected = true;
+  bool sorted = true, selected = true, scanned = true;
   for (int trial = 0; trial < 3000; ++trial) {
     const size_t n = trial < 400 ? trial : 400 + rng() % (trial % 50 == 0 ? 40000 : 3000);
     const uint64_t kinds = 1 + rng() % (trial % 3 == 0 ? 3 : trial % 3 == 1 ? 40 : 1u << 30);
@@ -296,6 +296,11 @@ void check_kdtree_sort() {
     std::sort(a.begin(), a.end(), less);
     kdtree::exact_sort(b.data(), b.data() + n, less);
     for (size_t i = 0; i < n; ++i) sorted &= a[i].idx == b[i].idx;
+    for_each_path([&](auto path) {  // the block scan of each path
+      auto v = c;
+      kdtree::exact_sort(v.data(), v.data() + n, less, kdtree::KeyScan(path));
+      for (size_t i = 0; i < n; ++i) scanned &= a[i].idx == v[i].idx;
+    });
     if (n == 0) continue;
     const size_t nth = rng() % n;
     kdtree::select_nth(c.data(), c.data() + nth, c.data() + n, less);
@@ -303,6 +308,7 @@ void check_kdtree_sort() {
     for (size_t i = 0; i < n; ++i) selected &= i < nth ? !less(c[nth], c[i]) : !less(c[i], c[nth]);
   }
   check(sorted, "kdtree exact sort");
+  check(scanned, "kdtree exact sort, block scan of every path");
   check(selected, "kdtree median selection");
 }
 
