@@ -79,7 +79,8 @@ def dispatched_paths(name: str, width: int) -> dict:
         "else pow",
         "_plenvo": f"max pooling {name}, {width} channels per step, 2x2 to 5x5 windows unrolled; patches: block copies",
         "_vellard": "scalar sweep over values gathered in sorted order (NumPy argsort per column)",
-        "_ostrim": f"build scalar; query: buckets of up to 32 rows scored {width} rows per vector ({name}), "
+        "_ostrim": (f"build: its sorts compare {width} keys per vector ({name})" if width >= 4 else "build scalar")
+        + f"; query: buckets of up to 32 rows scored {width} rows per vector ({name}), "
         "a direct search when the k nearest are unique, else the heap descent (cell-bound pruning)",
     }
 
