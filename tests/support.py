@@ -22,9 +22,12 @@ def bump_last(a):
 
 
 def lets_other_threads_run(make) -> bool:
-    """Whether a pure-Python thread counts on in the middle half of a call:
-    a call that holds the interpreter lock leaves it a switch interval (set
-    to 1 ms here) at either end and nothing in between.  make(n) returns a
+    """Whether a pure-Python thread counts on through the middle half of a
+    call: in at least a quarter of its milliseconds (and three).  A call
+    that holds the interpreter lock leaves it a switch interval (set to 1 ms
+    here) at either end and nothing in between; the one turn can stretch
+    over a few milliseconds where the system stops the counting thread in
+    it, but not over a quarter of the half.  make(n) returns a
     call doing about n units of work; n doubles until the call takes well
     over 8 ms, so that a fast machine still gets a call long enough to judge.
     A call whose threads fill every core may leave the counting thread no
@@ -72,7 +75,8 @@ def _probe(call):
     if end - start < 16e-3:
         return None
     quarter = (end - start) / 4
-    return any(start + quarter < tick < end - quarter for tick in ticks)
+    millis = {int((tick - start - quarter) * 1e3) for tick in ticks if start + quarter < tick < end - quarter}
+    return len(millis) >= max(3, (end - start) * 1e3 / 8)
 
 
 class FakeNumpy:
