@@ -22,18 +22,19 @@ def bump_last(a):
 
 
 def lets_other_threads_run(make) -> bool:
-    """Whether a pure-Python thread counts on through the middle half of a
-    call: in at least a quarter of its milliseconds (and three).  A call
-    that holds the interpreter lock leaves it a switch interval (set to 1 ms
-    here) at either end and nothing in between; the one turn can stretch
-    over a few milliseconds where the system stops the counting thread in
-    it, but not over a quarter of the half.  make(n) returns a
-    call doing about n units of work; n doubles until the call takes well
-    over 8 ms, so that a fast machine still gets a call long enough to judge.
-    A call whose threads fill every core may leave the counting thread no
-    turn in that half, so it gets three tries: a call that holds the lock
+    """Whether a pure-Python thread gets work done during a call: at least an
+    eighth of the call's time, at the rate it counts at when it runs.  A call
+    that holds the interpreter lock leaves it a turn at either end, of one
+    switch interval (1 ms here) or, beside busy processes that keep the waiting
+    thread from waking, up to about 5 ms; a call that lets go of the lock
+    leaves it its share of a core throughout.  Timing the work rather than the
+    milliseconds ticked in keeps a turn the system stretches by stopping the
+    counting thread from counting more.  make(n) returns a call doing about n
+    units of work; n doubles until the call takes 64 ms, so that the two turns
+    stay under the eighth.  A call whose threads fill every core may leave the
+    counting thread little, so it gets three tries: a call that holds the lock
     fails every one of them."""
-    for scale in (1, 2, 4, 8, 16, 32):
+    for scale in (1, 2, 4, 8, 16, 32, 64):
         call = make(scale)
         verdict = _probe(call)
         if verdict is not None:
@@ -60,11 +61,10 @@ def _probe(call):
     t = threading.Thread(target=count)
     t.start()
     try:
+        time.sleep(16e-3)  # ticks enough to time one
         start = time.perf_counter()
-        # The result is freed after the end is taken: the counting thread
-        # gets its turn as the call returns, and under the sanitizers the
-        # free of a large result took 20 ms more, which could move that turn
-        # into the middle half.
+        # The result is freed after the end is taken: under the sanitizers
+        # the free of a large result took 20 ms, all of it with the lock held.
         result = call()
         end = time.perf_counter()
         del result
@@ -72,11 +72,13 @@ def _probe(call):
         stop.set()
         t.join()
         sys.setswitchinterval(interval)
-    if end - start < 16e-3:
+    if end - start < 64e-3:
         return None
-    quarter = (end - start) / 4
-    millis = {int((tick - start - quarter) * 1e3) for tick in ticks if start + quarter < tick < end - quarter}
-    return len(millis) >= max(3, (end - start) * 1e3 / 8)
+    # A tick's work: the median gap between ticks.  The gaps in which the
+    # system or the call kept the thread waiting are the few long ones.
+    per_tick = np.median(np.diff(ticks))
+    done = per_tick * sum(start < tick < end for tick in ticks)
+    return done >= (end - start) / 8
 
 
 class FakeNumpy:
