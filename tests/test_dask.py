@@ -139,6 +139,15 @@ def test_sharded_tie_at_the_kth_place_beyond_the_first_k_plus_one():
     assert idx.tolist() == [[0, 1]] and dist.tolist() == [[1.0, 1.0]]
 
 
+@pytest.mark.parametrize("copies, k", [(6, 1), (6, 4), (40, 2), (200, 1)])  # the tree asked for more; past that, a scan
+def test_repeated_rows_take_the_lowest_copies(copies, k):
+    X = np.tile(np.random.default_rng(copies).integers(0, 3, (30, 2)).astype(float), (copies, 1))
+    Q = np.vstack([X[:30] + 0.25, X[:5]])
+    idx, dist = dask.compute(*kd.kneighbors(chunked(X, (len(X) - 7, 7)), Q, k), scheduler="synchronous")
+    want_idx, want_dist = knn_model(X, Q, k)
+    assert same(idx, want_idx.astype(np.int64)) and same(dist, want_dist)
+
+
 def split_cases():
     rng = np.random.default_rng(5)
     X = rng.integers(0, 4, (60, 9)).astype(float)

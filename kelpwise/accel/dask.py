@@ -468,10 +468,25 @@ def _scan(data: np.ndarray, queries: np.ndarray, k: int) -> tuple[np.ndarray, np
     step = max(1, (1 << 22) // max(1, len(data)))
     for start in range(0, len(queries), step):
         d = parallel.pairwise_squared_euclidean(queries[start : start + step], data, workers=1)
-        order = np.argsort(d, axis=1, kind="stable")[:, :k]
+        order = _first_k(d, k)
         idx[start : start + step] = order
         dist[start : start + step] = np.take_along_axis(d, order, 1)
     return idx, dist
+
+
+def _first_k(d: np.ndarray, k: int) -> np.ndarray:
+    """The columns of the k smallest entries of each row of `d`, by value then
+    column (NaN last), in linear time: the entries below the k-th value, then
+    the first columns that equal it, sorted stably."""
+    if k >= d.shape[1]:
+        return np.argsort(d, axis=1, kind="stable")
+    kth = np.partition(d, k - 1, axis=1)[:, k - 1 : k]  # NaN goes last
+    short = np.isnan(kth)  # rows with fewer than k numbers: all of them, then NaN
+    below = np.where(short, ~np.isnan(d), d < kth)
+    equal = np.where(short, np.isnan(d), d == kth)
+    room = k - np.count_nonzero(below, axis=1, keepdims=True)
+    cols = np.nonzero(below | (equal & (np.cumsum(equal, axis=1, dtype=np.int32) <= room)))[1].reshape(len(d), k)
+    return np.take_along_axis(cols, np.argsort(np.take_along_axis(d, cols, 1), axis=1, kind="stable"), 1)
 
 
 def _shard_query(
@@ -492,13 +507,28 @@ def _shard_query(
     if not finite:  # the tree orders NaN by its heap, not by a rule
         idx, dist = _scan(data, queries, kk)
         return idx + start, dist
-    # With k + 1 neighbours a tie at the k-th place shows; such queries, and
-    # those with a NaN or an infinity, are answered by a scan of the shard.
+    # With k + 1 neighbours a tie at the k-th place shows.  Such queries ask
+    # the tree for more, until the last is farther than the k-th, so that
+    # every row as near as the k-th is among them (repeated rows tie a few
+    # at a time); past 32 (k + 1), and for queries with a NaN or an
+    # infinity, a scan of the shard answers.
     idx, dist = tree.query(queries, kk + 1 if n > k else kk, workers=1)
     scan = ~np.isfinite(queries).all(axis=1)
-    if n > k:
-        scan |= dist[:, kk - 1] == dist[:, kk]
-    idx, dist = idx[:, :kk].astype(np.int64), dist[:, :kk]
+    idx = idx.astype(np.int64)
+    tied = np.flatnonzero(~scan & (dist[:, kk - 1] == dist[:, -1])) if n > k else np.empty(0, np.intp)
+    more = kk + 1
+    while tied.size and more < min(n, 32 * (kk + 1)):
+        more = min(2 * more, n)
+        step = max(1, len(queries) * (kk + 1) // more)  # no more memory than the first answers
+        left = []
+        for part in np.split(tied, range(step, tied.size, step)):
+            i, d = tree.query(queries[part], more, workers=1)
+            done = (d[:, -1] > dist[part, kk - 1]) | (more == n)
+            idx[part[done], :kk], dist[part[done], :kk] = _sorted_rows(i[done].astype(np.int64), d[done], kk)
+            left.append(part[~done])
+        tied = np.concatenate(left)
+    scan[tied] = True
+    idx, dist = idx[:, :kk], dist[:, :kk]
     rows = np.flatnonzero(scan)
     if rows.size:
         idx[rows], dist[rows] = _scan(data, queries[rows], kk)
@@ -528,9 +558,10 @@ def kneighbors(data: Any, queries: Any, k: int) -> tuple[da.Array, da.Array]:
     :func:`tree_cache_info`); the answers of the chunks are merged.  A NumPy
     `data` is one chunk up to ``array.chunk-size`` bytes; NumPy `queries`
     are split so that each block and its answers stay within it.  Where a
-    chunk's k-th and (k+1)-th distances are equal, and for queries or
-    chunks with NaN or infinite values, that chunk is scanned exactly for
-    the query.
+    chunk's k-th and (k+1)-th distances are equal, its tree is asked for
+    twice as many until the last is farther than the k-th; past 32 (k + 1),
+    and for queries or chunks with NaN or infinite values, that chunk is
+    scanned exactly for the query.
 
     k is clamped to the number of data rows; a negative or non-integer k
     raises the tree's own error.
