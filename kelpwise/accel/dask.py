@@ -478,8 +478,6 @@ def _first_k(d: np.ndarray, k: int) -> np.ndarray:
     """The columns of the k smallest entries of each row of `d`, by value then
     column (NaN last), in linear time: the entries below the k-th value, then
     the first columns that equal it, sorted stably."""
-    if k >= d.shape[1]:
-        return np.argsort(d, axis=1, kind="stable")
     kth = np.partition(d, k - 1, axis=1)[:, k - 1 : k]  # NaN goes last
     short = np.isnan(kth)  # rows with fewer than k numbers: all of them, then NaN
     below = np.where(short, ~np.isnan(d), d < kth)

@@ -296,19 +296,21 @@ void check_kdtree_sort() {
     std::sort(a.begin(), a.end(), less);
     kdtree::exact_sort(b.data(), b.data() + n, less);
     for (size_t i = 0; i < n; ++i) sorted &= a[i].idx == b[i].idx;
-    for_each_path([&](auto path) {  // the block scan of each path
-      auto v = c;
+    const size_t nth = n ? rng() % n : 0;
+    auto unselected = c;
+    if (n) kdtree::select_nth(c.data(), c.data() + nth, c.data() + n, less);
+    for_each_path([&](auto path) {  // the block scan of each path: the same moves
+      auto v = unselected, w = unselected;
       kdtree::exact_sort(v.data(), v.data() + n, less, kdtree::KeyScan(path));
-      for (size_t i = 0; i < n; ++i) scanned &= a[i].idx == v[i].idx;
+      if (n) kdtree::select_nth(w.data(), w.data() + nth, w.data() + n, less, kdtree::KeyScan(path));
+      for (size_t i = 0; i < n; ++i) scanned &= a[i].idx == v[i].idx && c[i].idx == w[i].idx;
     });
     if (n == 0) continue;
-    const size_t nth = rng() % n;
-    kdtree::select_nth(c.data(), c.data() + nth, c.data() + n, less);
     selected &= c[nth].key == a[nth].key;
     for (size_t i = 0; i < n; ++i) selected &= i < nth ? !less(c[nth], c[i]) : !less(c[i], c[nth]);
   }
   check(sorted, "kdtree exact sort");
-  check(scanned, "kdtree exact sort, block scan of every path");
+  check(scanned, "kdtree exact sort and selection, block scan of every path");
   check(selected, "kdtree median selection");
 }
 
