@@ -2,9 +2,10 @@
 // KD-tree's build): blocks of 2 MB and more come straight from the system,
 // aligned to 2 MB, and Linux is asked to back them with huge pages.  A
 // fresh buffer then costs one page fault per 2 MB instead of one per 4 KB
-// (about 2 us each in a virtual machine: 7 ms of a 200k-row build whose
-// memory had gone back to the system).  Where the system gives no huge
-// pages, the buffer is ordinary memory; smaller blocks come from the heap.
+// (a microsecond or two each in a virtual machine: 3679 faults took 4-5 ms
+// of a 200k-row build whose memory had gone back to the system).  Where
+// the system gives no huge pages, the buffer is ordinary memory; smaller
+// blocks come from the heap.
 #ifndef KELPWISE_KERNELS_PAGES_HPP
 #define KELPWISE_KERNELS_PAGES_HPP
 
