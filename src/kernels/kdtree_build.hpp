@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "kdtree_sort.hpp"
-#include "pages.hpp"
 #include "simd.hpp"
 #include "strided.hpp"
 
@@ -101,9 +100,9 @@ constexpr int32_t kBucket = 32;
 // computes several of its rows at once; without it (the searches then take
 // node by node) every row at rows[p * d].
 struct Tree {
-  LargeVector<Node> nodes;   // preorder, nodes[0] is the root
-  LargeVector<double> rows;  // the rows, see above
-  LargeVector<int32_t> end;  // the subtree of nodes[p] is nodes[p .. end[p])
+  std::vector<Node> nodes;   // preorder, nodes[0] is the root
+  std::vector<double> rows;  // the rows, see above
+  std::vector<int32_t> end;  // the subtree of nodes[p] is nodes[p .. end[p])
   int64_t n = 0;
   int64_t d = 0;
   bool ordered = true;  // no NaN in the data: the split invariant holds, the buckets are column after column
@@ -278,8 +277,8 @@ class Builder {
   KeyScan scan_;
   Tree& t_;
   StridedView<2> X_;
-  LargeVector<KeyIdx> ks_;
-  LargeVector<double> cols_;  // the data, column after column (build only)
+  std::vector<KeyIdx> ks_;
+  std::vector<double> cols_;  // the data, column after column (build only)
   // A range's sort decides its node and its subtrees' rows; where the range
   // holds its median key once, the median alone decides them: the node is
   // the median's row, the left subtree the rows of smaller keys, the right

@@ -314,25 +314,6 @@ void check_kdtree_sort() {
   check(selected, "kdtree median selection");
 }
 
-// The build's large buffers: blocks from 2 MB on start on a 2 MB boundary
-// (Linux), keep what is written through growth, and small ones work too.
-void check_large_pages() {
-  bool ok = true;
-  for (const size_t n : {size_t{1000}, size_t{400000}, size_t{262144}}) {
-    LargeVector<int64_t> v(n);
-#if defined(__linux__)
-    if (n * sizeof(int64_t) >= (size_t{2} << 20)) ok &= reinterpret_cast<uintptr_t>(v.data()) % (size_t{2} << 20) == 0;
-#endif
-    for (size_t i = 0; i < n; ++i) v[i] = static_cast<int64_t>(i * 7);
-    v.resize(2 * n + 3, -1);
-    for (size_t i = 0; i < v.size(); ++i) ok &= v[i] == (i < n ? static_cast<int64_t>(i * 7) : -1);
-    v.resize(10);
-    v.shrink_to_fit();
-    ok &= v.size() == 10 && v[9] == 63;
-  }
-  check(ok, "large-page buffers");
-}
-
 }  // namespace
 
 int main() {
@@ -344,7 +325,6 @@ int main() {
   check_pooling();
   check_split();
   check_kdtree();
-  check_large_pages();
   check_bucket_scan<3>(3);
   check_bucket_scan<8>(8);
   check_bucket_scan<0>(1);
