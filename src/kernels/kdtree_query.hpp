@@ -262,17 +262,31 @@ class Descent : SearchBase<D> {
       for (int32_t r = 0; r < m; ++r) rows |= uint64_t{dist[r] < top} << r;
       if (rows == 0) return;
     }
-    walk(p, p, rows, dist);
+    walk(p, rows, dist);
   }
-  void walk(int32_t p, int32_t base, uint64_t rows, const double* dist) {
-    const int32_t r = p - base, m = this->t.end[p] - p;
-    if ((rows >> r & ((uint64_t{1} << m) - 1)) == 0) return;  // none in nodes[p .. end[p])
-    const Node& nd = this->t.nodes[p];
-    if (rows >> r & 1) this->h.offer(dist[r], nd.idx);
-    if (nd.left < 0 && nd.right < 0) return;
-    const auto s = this->split(nd);
-    if (s.near >= 0) walk(s.near, base, rows, dist);
-    if (s.far >= 0) walk(s.far, base, rows, dist);
+  // The walk keeps the rows still to offer; once one is left, it is the
+  // only row the rest of the walk would offer, so it is offered at once.
+  void walk(int32_t base, uint64_t rows, const double* dist) {
+    int32_t stack[kBucket];
+    int top = 0;
+    stack[top++] = base;
+    while (top > 0 && rows) {
+      if ((rows & (rows - 1)) == 0) {
+        const int r = __builtin_ctzll(rows);
+        return this->h.offer(dist[r], this->t.nodes[base + r].idx);
+      }
+      const int32_t p = stack[--top], r = p - base, m = this->t.end[p] - p;
+      if ((rows >> r & ((uint64_t{1} << m) - 1)) == 0) continue;  // none in nodes[p .. end[p])
+      const Node& nd = this->t.nodes[p];
+      if (rows >> r & 1) {
+        this->h.offer(dist[r], nd.idx);
+        rows &= ~(uint64_t{1} << r);
+      }
+      if (nd.left < 0 && nd.right < 0) continue;
+      const auto s = this->split(nd);
+      if (s.far >= 0) stack[top++] = s.far;  // taken after the near subtree
+      if (s.near >= 0) stack[top++] = s.near;
+    }
   }
 
   CellBound<D> cell_;
