@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -37,6 +38,44 @@ struct KeyIdx {
   int32_t idx;
 };
 
+// The packed element, for data whose every value is a float32 exactly
+// (integer grids, pixel values, data that came as float32): the key as a
+// 32-bit integer in the high half, the row in the low half.  The key is
+// the float's bits, -0.0 taken as 0.0 and the negative ones' magnitude bits
+// flipped, so that integer order is float64 order, equal to equal; its less
+// then makes the same decisions as KeyIdx's on the same data, so the sort
+// the same moves, with elements of half the size and whole-word compares.
+namespace packed {
+constexpr int64_t kLow = 0xFFFFFFFF;
+// Whether v is a float32 exactly; if so, its key.  (NaN is not.)
+inline bool key_of(double v, int32_t& key) {
+  float f = static_cast<float>(v);
+  if (!(static_cast<double>(f) == v)) return false;
+  if (f == 0.0f) f = 0.0f;
+  int32_t b;
+  std::memcpy(&b, &f, sizeof b);
+  key = b < 0 ? b ^ 0x7FFFFFFF : b;
+  return true;
+}
+inline int64_t pack(int32_t key, int32_t idx) {
+  return static_cast<int64_t>(key) * (kLow + 1) + idx;
+}
+inline int32_t idx_of(int64_t e) {
+  return static_cast<int32_t>(e & kLow);
+}
+// The value of a key other than 0's (whose sign the key does not keep).
+inline double value_of(int64_t e) {
+  const int32_t k = static_cast<int32_t>(e >> 32), b = k < 0 ? k ^ 0x7FFFFFFF : k;
+  float f;
+  std::memcpy(&f, &b, sizeof f);
+  return f;
+}
+// key(a) < key(b): a's key with every row bit set is below b exactly then.
+struct Less {
+  bool operator()(int64_t a, int64_t b) const { return (a | kLow) < b; }
+};
+}  // namespace packed
+
 // The offsets of the set bits of a W-bit mask, lowest bit first (left) or
 // highest first (right), one byte each from the lowest: the block scans'
 // table (kdtree_build_lanes.inc).
@@ -63,11 +102,12 @@ inline constexpr StopOffsets<W> kStopOffsets{};
 namespace kernels::kdtree {
 
 // The block scan of the vector path that runs, for the sorts of data
-// without NaN by the build's less (see introsort::ScalarScan).  Paths of
-// two lanes scan one by one: two keys a vector were slower (the 200k x 2
-// grid's build 64 -> 81 ms on SSE2).
+// without NaN by the build's less (see introsort::ScalarScan), of KeyIdx or
+// packed elements.  Paths of two lanes scan one by one: two keys a vector
+// were slower (the 200k x 2 grid's build 64 -> 81 ms on SSE2).
+template <class E>
 struct KeyScan {
-  using Fn = int (*)(const KeyIdx*, double, uint8_t*);
+  using Fn = int (*)(const E*, const E&, uint8_t*);
   Fn left_fn = nullptr, right_fn = nullptr;  // none: one by one
   KeyScan() {
     dispatch([&](auto path) { *this = KeyScan(path); });
@@ -75,17 +115,17 @@ struct KeyScan {
   template <class Path>  // that path's (the kernel checks take each)
   explicit KeyScan(Path) {
     if constexpr (Path::width >= 4) {
-      left_fn = [](const KeyIdx* f, double pv, uint8_t* off) { return block_stops<true>(Path{}, f, pv, off); };
-      right_fn = [](const KeyIdx* l, double pv, uint8_t* off) { return block_stops<false>(Path{}, l, pv, off); };
+      left_fn = [](const E* f, const E& pv, uint8_t* off) { return block_stops<true>(Path{}, f, pv, off); };
+      right_fn = [](const E* l, const E& pv, uint8_t* off) { return block_stops<false>(Path{}, l, pv, off); };
     }
   }
   template <class Less>
-  int left(const KeyIdx* f, const KeyIdx& pivot, uint8_t* off, Less less) const {
-    return left_fn ? left_fn(f, pivot.key, off) : introsort::ScalarScan{}.left(f, pivot, off, less);
+  int left(const E* f, const E& pivot, uint8_t* off, Less less) const {
+    return left_fn ? left_fn(f, pivot, off) : introsort::ScalarScan{}.left(f, pivot, off, less);
   }
   template <class Less>
-  int right(const KeyIdx* l, const KeyIdx& pivot, uint8_t* off, Less less) const {
-    return right_fn ? right_fn(l, pivot.key, off) : introsort::ScalarScan{}.right(l, pivot, off, less);
+  int right(const E* l, const E& pivot, uint8_t* off, Less less) const {
+    return right_fn ? right_fn(l, pivot, off) : introsort::ScalarScan{}.right(l, pivot, off, less);
   }
 };
 
@@ -169,26 +209,25 @@ class Builder {
     const int64_t n = t_.n, d = t_.d;
     t_.nodes.resize(static_cast<size_t>(n));
     t_.rows.resize(static_cast<size_t>(n * d));
-    ks_.resize(static_cast<size_t>(n));
     // Column-major copy: the keys of one axis are then read from one
     // contiguous column instead of strided rows.
     cols_.resize(static_cast<size_t>(n * d));
-    for (int64_t r = 0; r < n; ++r) {
-      ks_[r].idx = static_cast<int32_t>(r);
+    bool float32 = true;
+    for (int64_t r = 0; r < n; ++r)
       for (int64_t c = 0; c < d; ++c) {
         const double v = at(r, c);
         if (std::isnan(v)) t_.ordered = false;
+        int32_t key = 0;
+        float32 = float32 && packed::key_of(v, key);
         cols_[c * n + r] = v;
       }
-    }
     selecting_ = t_.ordered && !head_has_ties();
-    next_ = 0;
-    build(0, n, 0);
-    if (tied_) {  // a median with a twin: the whole tree again, by full sorts from the input order
-      selecting_ = tied_ = false;
-      for (int64_t r = 0; r < n; ++r) ks_[r].idx = static_cast<int32_t>(r);
-      next_ = 0;
-      build(0, n, 0);
+    if (float32) {
+      keys_.resize(static_cast<size_t>(n * d));
+      for (int64_t i = 0; i < n * d; ++i) packed::key_of(cols_[i], keys_[i]);
+      twice(packs_, [](int64_t r) { return static_cast<int64_t>(r); });
+    } else {
+      twice(ks_, [](int64_t r) { return KeyIdx{0.0, static_cast<int32_t>(r)}; });
     }
     // Preorder keeps every subtree contiguous; its end follows from the
     // links, children after their parent.
@@ -223,62 +262,118 @@ class Builder {
   // The caller's array may be misaligned: read through memcpy.
   double at(int64_t r, int64_t c) const { return load(X_.at(r, c)); }
 
-  int32_t build(int64_t lo, int64_t cnt, int32_t depth) {
+  // The tree over the elements es, rows 0 .. n-1 in order from start(r):
+  // first by selections if selecting_, and again by full sorts if a median
+  // turned out held twice.
+  template <class E, class Start>
+  void twice(std::vector<E>& es, Start start) {
+    const int64_t n = t_.n;
+    es.resize(static_cast<size_t>(n));
+    for (int pass = 0; pass < 2; ++pass) {
+      for (int64_t r = 0; r < n; ++r) es[r] = start(r);
+      next_ = 0;
+      build(es.data(), 0, n, 0);
+      if (!tied_) return;
+      selecting_ = tied_ = false;
+    }
+  }
+
+  static int32_t idx_of(const KeyIdx& e) { return e.idx; }
+  static int32_t idx_of(int64_t e) { return packed::idx_of(e); }
+  // The key's value, the element's row's on axis dim.
+  double value_of(const KeyIdx& e, int32_t) const { return e.key; }
+  double value_of(int64_t e, int32_t dim) const {
+    return e >> 32 == 0 ? cols_[dim * t_.n + packed::idx_of(e)] : packed::value_of(e);
+  }
+  static bool equal_keys(const KeyIdx& a, const KeyIdx& b) { return a.key == b.key; }
+  static bool equal_keys(int64_t a, int64_t b) { return (a >> 32) == (b >> 32); }
+  // The range's elements with their keys on axis dim.
+  void gather(KeyIdx* first, int64_t cnt, int32_t dim) const {
+    const double* col = cols_.data() + dim * t_.n;
+    for (int64_t i = 0; i < cnt; ++i) first[i].key = col[first[i].idx];
+  }
+  void gather(int64_t* first, int64_t cnt, int32_t dim) const {
+    const int32_t* col = keys_.data() + dim * t_.n;
+    for (int64_t i = 0; i < cnt; ++i) {
+      const int32_t r = packed::idx_of(first[i]);
+      first[i] = packed::pack(col[r], r);
+    }
+  }
+
+  template <class E>
+  int32_t build(E* ks, int64_t lo, int64_t cnt, int32_t depth) {
     if (cnt == 0) return -1;
     const int32_t p = static_cast<int32_t>(next_++);
     Node& nd = t_.nodes[p];
     if (cnt == 1) {
-      nd = Node{ks_[lo].idx, 0, 0.0, -1, -1};
+      nd = Node{idx_of(ks[lo]), 0, 0.0, -1, -1};
       return p;
     }
     const int32_t dim = static_cast<int32_t>(depth % t_.d);
-    KeyIdx* first = ks_.data() + lo;
-    const double* col = cols_.data() + dim * t_.n;
-    for (int64_t i = 0; i < cnt; ++i) first[i].key = col[first[i].idx];
-    const auto less = [](const KeyIdx& a, const KeyIdx& b) { return a.key < b.key; };
-    // With NaN keys a plain < is not a strict weak ordering, which
-    // std::sort requires (its unguarded loops may otherwise leave the
-    // range): NaN is then ordered after every number.  Data without NaN
-    // makes exactly the same comparisons as with the plain <, so its tree
-    // is unchanged; the order of NaN rows is unspecified anyway.
-    const auto nan_last = [](const KeyIdx& a, const KeyIdx& b) {
-      return a.key < b.key || (std::isnan(b.key) && !std::isnan(a.key));
-    };
+    E* first = ks + lo;
+    gather(first, cnt, dim);
     const int64_t mid = cnt / 2;
-    if (selecting_) {
-      select_nth(first, first + mid, first + cnt, less, scan_);
-      if (twin(first, cnt, first[mid].key)) {
-        tied_ = true;
-        return -1;
+    if constexpr (std::is_same_v<E, int64_t>) {
+      const packed::Less less;
+      if (selecting_) {
+        select_nth(first, first + mid, first + cnt, less, pscan_);
+        if (twin(first, cnt)) {
+          tied_ = true;
+          return -1;
+        }
+      } else {
+        exact_sort(first, first + cnt, less, pscan_);
       }
-    } else if (t_.ordered) {
-      exact_sort(first, first + cnt, less, scan_);
     } else {
-      exact_sort(first, first + cnt, nan_last);
+      const auto less = [](const KeyIdx& a, const KeyIdx& b) { return a.key < b.key; };
+      // With NaN keys a plain < is not a strict weak ordering, which
+      // std::sort requires (its unguarded loops may otherwise leave the
+      // range): NaN is then ordered after every number.  Data without NaN
+      // makes exactly the same comparisons as with the plain <, so its tree
+      // is unchanged; the order of NaN rows is unspecified anyway.
+      const auto nan_last = [](const KeyIdx& a, const KeyIdx& b) {
+        return a.key < b.key || (std::isnan(b.key) && !std::isnan(a.key));
+      };
+      if (selecting_) {
+        select_nth(first, first + mid, first + cnt, less, scan_);
+        if (twin(first, cnt)) {
+          tied_ = true;
+          return -1;
+        }
+      } else if (t_.ordered) {
+        exact_sort(first, first + cnt, less, scan_);
+      } else {
+        exact_sort(first, first + cnt, nan_last);
+      }
     }
-    const int32_t idx = first[mid].idx;
-    const double val = first[mid].key;
-    const int32_t left = build(lo, mid, depth + 1);
+    const int32_t idx = idx_of(first[mid]);
+    const double val = value_of(first[mid], dim);
+    const int32_t left = build(ks, lo, mid, depth + 1);
     if (tied_) return -1;
-    const int32_t right = build(lo + mid + 1, cnt - mid - 1, depth + 1);
+    const int32_t right = build(ks, lo + mid + 1, cnt - mid - 1, depth + 1);
     if (tied_) return -1;
     t_.nodes[p] = Node{idx, dim, val, left, right};
     return p;
   }
 
-  // Whether the range's median key val is held by one more of its rows.
-  static bool twin(const KeyIdx* first, int64_t cnt, double val) {
+  // Whether the range's median key is held by one more of its rows.
+  template <class E>
+  static bool twin(const E* first, int64_t cnt) {
+    const E m = first[cnt / 2];
     int64_t equal = 0;
-    for (int64_t i = 0; i < cnt; ++i) equal += first[i].key == val;
+    for (int64_t i = 0; i < cnt; ++i) equal += equal_keys(first[i], m);
     return equal > 1;
   }
 
   static constexpr int64_t kHead = 512;
-  KeyScan scan_;
+  KeyScan<KeyIdx> scan_;
+  KeyScan<int64_t> pscan_;
   Tree& t_;
   StridedView<2> X_;
-  std::vector<KeyIdx> ks_;
-  std::vector<double> cols_;  // the data, column after column (build only)
+  std::vector<KeyIdx> ks_;      // the sort's elements, or
+  std::vector<int64_t> packs_;  // where every value is a float32 (packed)
+  std::vector<double> cols_;    // the data, column after column (build only)
+  std::vector<int32_t> keys_;   // their packed keys, where every value is a float32
   // A range's sort decides its node and its subtrees' rows; where the range
   // holds its median key once, the median alone decides them: the node is
   // the median's row, the left subtree the rows of smaller keys, the right

@@ -285,13 +285,28 @@ void check_bucket_scan(ssize d) {
 void check_kdtree_sort() {
   using kdtree::KeyIdx;
   const auto less = [](const KeyIdx& a, const KeyIdx& b) { return a.key < b.key; };
-  bool sorted = true, selected = true, scanned = true;
+  const kdtree::packed::Less pless;
+  bool sorted = true, selected = true, scanned = true, packed = true;
   for (int trial = 0; trial < 3000; ++trial) {
     const size_t n = trial < 400 ? trial : 400 + rng() % (trial % 50 == 0 ? 40000 : 3000);
     const uint64_t kinds = 1 + rng() % (trial % 3 == 0 ? 3 : trial % 3 == 1 ? 40 : 1u << 30);
     std::vector<KeyIdx> a(n);
-    for (size_t i = 0; i < n; ++i)
-      a[i] = {trial % 7 == 0 ? double(std::min(i, n - 1 - i)) : double(rng() % kinds), int32_t(i)};
+    for (size_t i = 0; i < n; ++i) {  // floats of both signs, the zeros and infinities among them
+      const int64_t v = trial % 7 == 0 ? int64_t(std::min(i, n - 1 - i)) : int64_t(rng() % kinds) - int64_t(kinds / 2);
+      const double x = trial % 5  ? double(float(v))
+                       : v == 0   ? (i % 2 ? -0.0 : 0.0)
+                       : v > 100  ? HUGE_VAL
+                       : v < -100 ? -HUGE_VAL
+                                  : v * 0.25;
+      a[i] = {x, int32_t(i)};
+    }
+    std::vector<int64_t> pk(n);  // the packed elements of a
+    for (size_t i = 0; i < n; ++i) {
+      int32_t key = 0;
+      packed &= kdtree::packed::key_of(a[i].key, key);
+      pk[i] = kdtree::packed::pack(key, int32_t(i));
+      packed &= a[i].key == 0 || kdtree::packed::value_of(pk[i]) == a[i].key;
+    }
     auto b = a, c = a;
     std::sort(a.begin(), a.end(), less);
     kdtree::exact_sort(b.data(), b.data() + n, less);
@@ -299,19 +314,28 @@ void check_kdtree_sort() {
     const size_t nth = n ? rng() % n : 0;
     auto unselected = c;
     if (n) kdtree::select_nth(c.data(), c.data() + nth, c.data() + n, less);
-    for_each_path([&](auto path) {  // the block scan of each path: the same moves
+    for_each_path([&](auto path) {  // the block scan of each path: the same moves, with either element
       auto v = unselected, w = unselected;
-      kdtree::exact_sort(v.data(), v.data() + n, less, kdtree::KeyScan(path));
-      if (n) kdtree::select_nth(w.data(), w.data() + nth, w.data() + n, less, kdtree::KeyScan(path));
+      kdtree::exact_sort(v.data(), v.data() + n, less, kdtree::KeyScan<KeyIdx>(path));
+      if (n) kdtree::select_nth(w.data(), w.data() + nth, w.data() + n, less, kdtree::KeyScan<KeyIdx>(path));
       for (size_t i = 0; i < n; ++i) scanned &= a[i].idx == v[i].idx && c[i].idx == w[i].idx;
+      auto pv = pk, pw = pk;
+      kdtree::exact_sort(pv.data(), pv.data() + n, pless, kdtree::KeyScan<int64_t>(path));
+      if (n) kdtree::select_nth(pw.data(), pw.data() + nth, pw.data() + n, pless, kdtree::KeyScan<int64_t>(path));
+      for (size_t i = 0; i < n; ++i)
+        packed &= a[i].idx == kdtree::packed::idx_of(pv[i]) && c[i].idx == kdtree::packed::idx_of(pw[i]);
     });
     if (n == 0) continue;
     selected &= c[nth].key == a[nth].key;
     for (size_t i = 0; i < n; ++i) selected &= i < nth ? !less(c[nth], c[i]) : !less(c[i], c[nth]);
   }
+  int32_t key = 0;  // not floats
+  packed &=
+      !kdtree::packed::key_of(0.1, key) && !kdtree::packed::key_of(NAN, key) && !kdtree::packed::key_of(1e300, key);
   check(sorted, "kdtree exact sort");
   check(scanned, "kdtree exact sort and selection, block scan of every path");
   check(selected, "kdtree median selection");
+  check(packed, "kdtree packed keys: order, values, sort and selection of every path");
 }
 
 }  // namespace
