@@ -156,9 +156,10 @@ def test_heapsort_fallback_matches_model(d):
 )
 def test_tied_builds_match_model(data, n, d, levels, nan):
     """Ranges long enough for the block partition and the selection of the
-    build's sort, with few distinct values (every range tied), none, or NaN."""
+    build's sort, with few distinct values (every range tied), none, or NaN;
+    of both signs, floats exactly (the sort's packed keys) up to 2**40."""
     rng = np.random.default_rng(data.draw(st.integers(0, 2**32 - 1)))
-    X = rng.integers(0, levels, size=(n, d)).astype(float)
+    X = (rng.integers(0, levels, size=(n, d)) - levels // 2).astype(float)
     if nan:
         X.flat[rng.integers(0, X.size, size=X.size // 10 + 1)] = np.nan
     Q = np.concatenate([X[rng.integers(0, n, size=4)], rng.integers(-1, min(levels, 50) + 1, size=(4, d))])

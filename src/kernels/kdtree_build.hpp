@@ -221,13 +221,20 @@ class Builder {
         float32 = float32 && packed::key_of(v, key);
         cols_[c * n + r] = v;
       }
+    // Selections first where the data allows; the full sorts if not, or
+    // once a median turns out held twice.
     selecting_ = t_.ordered && !head_has_ties();
-    if (float32) {
-      keys_.resize(static_cast<size_t>(n * d));
-      for (int64_t i = 0; i < n * d; ++i) packed::key_of(cols_[i], keys_[i]);
-      twice(packs_, [](int64_t r) { return static_cast<int64_t>(r); });
-    } else {
-      twice(ks_, [](int64_t r) { return KeyIdx{0.0, static_cast<int32_t>(r)}; });
+    if (selecting_) build_from(ks_);
+    if (!selecting_ || tied_) {
+      selecting_ = tied_ = false;
+      if (float32) {
+        ks_ = {};
+        keys_.resize(static_cast<size_t>(n * d));
+        for (int64_t i = 0; i < n * d; ++i) packed::key_of(cols_[i], keys_[i]);
+        build_from(packs_);
+      } else {
+        build_from(ks_);
+      }
     }
     // Preorder keeps every subtree contiguous; its end follows from the
     // links, children after their parent.
@@ -262,20 +269,19 @@ class Builder {
   // The caller's array may be misaligned: read through memcpy.
   double at(int64_t r, int64_t c) const { return load(X_.at(r, c)); }
 
-  // The tree over the elements es, rows 0 .. n-1 in order from start(r):
-  // first by selections if selecting_, and again by full sorts if a median
-  // turned out held twice.
-  template <class E, class Start>
-  void twice(std::vector<E>& es, Start start) {
+  // The tree over the elements es, rows 0 .. n-1 in order to start with.
+  template <class E>
+  void build_from(std::vector<E>& es) {
     const int64_t n = t_.n;
     es.resize(static_cast<size_t>(n));
-    for (int pass = 0; pass < 2; ++pass) {
-      for (int64_t r = 0; r < n; ++r) es[r] = start(r);
-      next_ = 0;
-      build(es.data(), 0, n, 0);
-      if (!tied_) return;
-      selecting_ = tied_ = false;
+    for (int64_t r = 0; r < n; ++r) {
+      if constexpr (std::is_same_v<E, KeyIdx>)
+        es[r].idx = static_cast<int32_t>(r);
+      else
+        es[r] = r;
     }
+    next_ = 0;
+    build(es.data(), 0, n, 0);
   }
 
   static int32_t idx_of(const KeyIdx& e) { return e.idx; }
@@ -285,8 +291,6 @@ class Builder {
   double value_of(int64_t e, int32_t dim) const {
     return e >> 32 == 0 ? cols_[dim * t_.n + packed::idx_of(e)] : packed::value_of(e);
   }
-  static bool equal_keys(const KeyIdx& a, const KeyIdx& b) { return a.key == b.key; }
-  static bool equal_keys(int64_t a, int64_t b) { return (a >> 32) == (b >> 32); }
   // The range's elements with their keys on axis dim.
   void gather(KeyIdx* first, int64_t cnt, int32_t dim) const {
     const double* col = cols_.data() + dim * t_.n;
@@ -313,17 +317,8 @@ class Builder {
     E* first = ks + lo;
     gather(first, cnt, dim);
     const int64_t mid = cnt / 2;
-    if constexpr (std::is_same_v<E, int64_t>) {
-      const packed::Less less;
-      if (selecting_) {
-        select_nth(first, first + mid, first + cnt, less, pscan_);
-        if (twin(first, cnt)) {
-          tied_ = true;
-          return -1;
-        }
-      } else {
-        exact_sort(first, first + cnt, less, pscan_);
-      }
+    if constexpr (std::is_same_v<E, int64_t>) {  // full sorts only (selections gained nothing)
+      exact_sort(first, first + cnt, packed::Less{}, pscan_);
     } else {
       const auto less = [](const KeyIdx& a, const KeyIdx& b) { return a.key < b.key; };
       // With NaN keys a plain < is not a strict weak ordering, which
@@ -357,11 +352,10 @@ class Builder {
   }
 
   // Whether the range's median key is held by one more of its rows.
-  template <class E>
-  static bool twin(const E* first, int64_t cnt) {
-    const E m = first[cnt / 2];
+  static bool twin(const KeyIdx* first, int64_t cnt) {
+    const double m = first[cnt / 2].key;
     int64_t equal = 0;
-    for (int64_t i = 0; i < cnt; ++i) equal += equal_keys(first[i], m);
+    for (int64_t i = 0; i < cnt; ++i) equal += first[i].key == m;
     return equal > 1;
   }
 
