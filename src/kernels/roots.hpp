@@ -61,9 +61,7 @@ inline bool pow_half_bound_known() {
 namespace roots_detail {
 
 constexpr long long kExpBits = 0x7ff0000000000000LL;
-constexpr double kResidual = 0.96875;                             // K above
-constexpr long long kLowBits = 0x2ff0000000000000LL;              // the bits of 2^-256
-constexpr long long kSpanBits = 0x4ff0000000000000LL - kLowBits;  // up to those of 2^256
+constexpr double kResidual = 0.96875;  // K above
 
 // The pass works through a row in chunks: the lanes of a chunk that are not
 // certified are marked in a bitmap without branches (a data-dependent branch
