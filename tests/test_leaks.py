@@ -49,7 +49,9 @@ def _traced():
 def assert_no_leak(call, objs):
     """Reference counts come back exactly; traced memory does not grow from
     one batch of calls to the next (caches warm up in the first batch, a leak
-    of even one small object per call grows every batch)."""
+    of even one small object per call grows every batch, where the
+    interpreter's own tables grow once in a while: about one run in five
+    kept 13 KB in one batch of an error path, none in the next)."""
     for _ in range(20):
         call()
     gc.collect()
@@ -57,7 +59,7 @@ def assert_no_leak(call, objs):
     tracemalloc.start()
     try:
         sizes = []
-        for _ in range(3):
+        for _ in range(4):
             for _ in range(CALLS):
                 call()
             gc.collect()
@@ -65,7 +67,7 @@ def assert_no_leak(call, objs):
     finally:
         tracemalloc.stop()
     assert [sys.getrefcount(o) for o in objs] == before
-    growth = sizes[2] - sizes[1]
+    growth = min(sizes[2] - sizes[1], sizes[3] - sizes[2])
     # Under the sanitizer job ASan's allocator makes these figures noisy; the
     # reference counts above still hold there.
     if not os.environ.get("KW_SANITIZED"):
