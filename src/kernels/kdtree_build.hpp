@@ -47,15 +47,21 @@ struct KeyIdx {
 // the same moves, with elements of half the size and whole-word compares.
 namespace packed {
 constexpr int64_t kLow = 0xFFFFFFFF;
-// Whether v is a float32 exactly; if so, its key.  (NaN is not.)
-inline bool key_of(double v, int32_t& key) {
+// Flips the magnitude bits of a negative float's bits, or back.
+inline int32_t flip(int32_t b) {
+  return b < 0 ? b ^ 0x7FFFFFFF : b;
+}
+// Whether v is a float32 exactly (NaN is not).
+inline bool is_float(double v) {
+  return static_cast<double>(static_cast<float>(v)) == v;
+}
+// The key of a float32 v.
+inline int32_t key_of(double v) {
   float f = static_cast<float>(v);
-  if (!(static_cast<double>(f) == v)) return false;
   if (f == 0.0f) f = 0.0f;
   int32_t b;
   std::memcpy(&b, &f, sizeof b);
-  key = b < 0 ? b ^ 0x7FFFFFFF : b;
-  return true;
+  return flip(b);
 }
 inline int64_t pack(int32_t key, int32_t idx) {
   return static_cast<int64_t>(key) * (kLow + 1) + idx;
@@ -65,7 +71,7 @@ inline int32_t idx_of(int64_t e) {
 }
 // The value of a key other than 0's (whose sign the key does not keep).
 inline double value_of(int64_t e) {
-  const int32_t k = static_cast<int32_t>(e >> 32), b = k < 0 ? k ^ 0x7FFFFFFF : k;
+  const int32_t b = flip(static_cast<int32_t>(e >> 32));
   float f;
   std::memcpy(&f, &b, sizeof f);
   return f;
@@ -217,8 +223,7 @@ class Builder {
       for (int64_t c = 0; c < d; ++c) {
         const double v = at(r, c);
         if (std::isnan(v)) t_.ordered = false;
-        int32_t key = 0;
-        float32 = float32 && packed::key_of(v, key);
+        float32 = float32 && packed::is_float(v);
         cols_[c * n + r] = v;
       }
     // Selections first where the data allows; the full sorts if not, or
@@ -230,7 +235,7 @@ class Builder {
       if (float32) {
         ks_ = {};
         keys_.resize(static_cast<size_t>(n * d));
-        for (int64_t i = 0; i < n * d; ++i) packed::key_of(cols_[i], keys_[i]);
+        for (int64_t i = 0; i < n * d; ++i) keys_[i] = packed::key_of(cols_[i]);
         build_from(packs_);
       } else {
         build_from(ks_);

@@ -302,9 +302,8 @@ void check_kdtree_sort() {
     }
     std::vector<int64_t> pk(n);  // the packed elements of a
     for (size_t i = 0; i < n; ++i) {
-      int32_t key = 0;
-      packed &= kdtree::packed::key_of(a[i].key, key);
-      pk[i] = kdtree::packed::pack(key, int32_t(i));
+      packed &= kdtree::packed::is_float(a[i].key);
+      pk[i] = kdtree::packed::pack(kdtree::packed::key_of(a[i].key), int32_t(i));
       packed &= a[i].key == 0 || kdtree::packed::value_of(pk[i]) == a[i].key;
     }
     auto b = a, c = a;
@@ -329,9 +328,7 @@ void check_kdtree_sort() {
     selected &= c[nth].key == a[nth].key;
     for (size_t i = 0; i < n; ++i) selected &= i < nth ? !less(c[nth], c[i]) : !less(c[i], c[nth]);
   }
-  int32_t key = 0;  // not floats
-  packed &=
-      !kdtree::packed::key_of(0.1, key) && !kdtree::packed::key_of(NAN, key) && !kdtree::packed::key_of(1e300, key);
+  packed &= !kdtree::packed::is_float(0.1) && !kdtree::packed::is_float(NAN) && !kdtree::packed::is_float(1e300);
   check(sorted, "kdtree exact sort");
   check(scanned, "kdtree exact sort and selection, block scan of every path");
   check(selected, "kdtree median selection");
