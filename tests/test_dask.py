@@ -414,6 +414,30 @@ def test_tree_cache_counts_what_the_trees_hold():
     assert emptied == "True" and 0.9 < float(ratio) < 1.1, out
 
 
+# Every block's kernel lets go of the interpreter lock, so that the threads
+# of Dask's threaded scheduler (or of a distributed worker) run blocks side
+# by side.  These run before the cluster below starts: its worker processes,
+# busy after the tests that fill them, would take the cores the probe counts on.
+_big = np.random.default_rng(9).standard_normal((1500, 64))
+_batch = np.random.default_rng(9).standard_normal((8, 64, 64, 32))
+
+
+# Each makes a lazy result of about n units of work.
+LOCK_FREE_BLOCKS = {
+    "distances": lambda n: kd.pairwise_squared_euclidean(tiled(_big, n), _big).sum(axis=1),
+    "kneighbors": lambda n: kd.kneighbors(tiled(_big, n).reshape(-1, 2)[:, :2], _big[:, :2], 4)[1],
+    "maxpool_forward": lambda n: kd.maxpool_forward(tiled(_batch, n), 3, 2)[0],
+}
+
+
+@pytest.mark.parametrize("name", list(LOCK_FREE_BLOCKS))
+def test_blocks_run_without_the_interpreter_lock(name):
+    def make(n):
+        lazy = LOCK_FREE_BLOCKS[name](n)
+        return lambda: lazy.compute(scheduler="sync")
+    assert lets_other_threads_run(make)
+
+
 # ---------------------------------------------------------------------------
 # On a LocalCluster of two worker processes
 
@@ -528,26 +552,3 @@ def test_cluster_tree_cache_stays_within_its_limit_on_each_worker(client):
         assert not any(i["trees"] for i in run(kd.tree_cache_info).values())
     finally:
         run(dask.config.set, {"kelpwise.tree-cache.limit": kd._DEFAULT_LIMIT})
-
-
-# Every block's kernel lets go of the interpreter lock, so that the threads
-# of Dask's threaded scheduler (or of a distributed worker) run blocks side
-# by side.
-_big = np.random.default_rng(9).standard_normal((1500, 64))
-_batch = np.random.default_rng(9).standard_normal((8, 64, 64, 32))
-
-
-# Each makes a lazy result of about n units of work.
-LOCK_FREE_BLOCKS = {
-    "distances": lambda n: kd.pairwise_squared_euclidean(tiled(_big, n), _big).sum(axis=1),
-    "kneighbors": lambda n: kd.kneighbors(tiled(_big, n).reshape(-1, 2)[:, :2], _big[:, :2], 4)[1],
-    "maxpool_forward": lambda n: kd.maxpool_forward(tiled(_batch, n), 3, 2)[0],
-}
-
-
-@pytest.mark.parametrize("name", list(LOCK_FREE_BLOCKS))
-def test_blocks_run_without_the_interpreter_lock(name):
-    def make(n):
-        lazy = LOCK_FREE_BLOCKS[name](n)
-        return lambda: lazy.compute(scheduler="sync")
-    assert lets_other_threads_run(make)
