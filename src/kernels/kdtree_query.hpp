@@ -271,8 +271,8 @@ class Descent : SearchBase<D> {
     }
     // The walk reads the bucket's nodes and ends in its own order, which
     // the hardware does not foresee: start loading them all at once.
-    prefetch_lines(&this->t.nodes[p], &this->t.nodes[end]);
-    prefetch_lines(&this->t.end[p], &this->t.end[end]);
+    prefetch_lines(this->t.nodes.data() + p, this->t.nodes.data() + end);
+    prefetch_lines(this->t.end.data() + p, this->t.end.data() + end);
     walk(p, rows, dist);
   }
   // The walk keeps the rows still to offer; once one is left, it is the
