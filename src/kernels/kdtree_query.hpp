@@ -30,15 +30,27 @@ struct HeapItem {
   bool operator<(const HeapItem& o) const { return dist < o.dist; }
 };
 
-// Bounded max-heap of the k best candidates.  push and pop are exactly
-// std::priority_queue<HeapItem>'s (push_back + push_heap, pop_heap +
-// pop_back); the storage is reserved once and reused across query rows.
+// Bounded max-heap of the k best candidates, with the standard array
+// binary-heap moves, which decide the order of equal distances:
+//   push: the item goes last and moves up while its parent's dist is
+//     strictly less than its own;
+//   pop: the hole left at the root sinks, within the heap shortened by its
+//     last item, to where the child with the greater dist was (the right
+//     one when both are equal) until it has no children; the former last
+//     item then fills it and moves up as in push.
+// These are the moves of std::push_heap and std::pop_heap in the GNU C++
+// library, written out so that no library's choice decides the order.  The
+// distances and the row indices are kept in two arrays: a move then copies
+// each with one load and one store of its own size, which the processor
+// forwards to the next load of the same slot (a 16-byte load of an item
+// written as 8 + 4 bytes would wait for both stores to retire).  Storage for
+// k items is taken once and reused across query rows.
 class Heap {
  public:
-  explicit Heap(size_t k) : k_(k) { c_.reserve(k); }
-  void clear() { c_.clear(); }
-  bool full() const { return c_.size() >= k_; }
-  double top() const { return c_.front().dist; }
+  explicit Heap(size_t k) : dist_(k), idx_(k), k_(k) {}
+  void clear() { n_ = 0; }
+  bool full() const { return n_ >= k_; }
+  double top() const { return dist_[0]; }
 
   // Would a row at distance d enter: the heap is not full, or d is strictly
   // below the current k-th distance.  (For a NaN d only while not full.)
@@ -46,13 +58,26 @@ class Heap {
   // Could a row at distance d enter or tie the k-th distance.
   bool reaches(double d) const { return !full() || d <= top(); }
 
-  void push(double dist, int32_t idx) {
-    c_.push_back(HeapItem{dist, idx});
-    std::push_heap(c_.begin(), c_.end());
-  }
+  void push(double dist, int32_t idx) { up(n_++, dist, idx); }
   void pop() {
-    std::pop_heap(c_.begin(), c_.end());
-    c_.pop_back();
+    const size_t m = --n_;  // the heap without its last item, at dist_[m]
+    double* const d = dist_.data();
+    int32_t* const x = idx_.data();
+    size_t hole = 0;
+    for (;;) {
+      size_t c = 2 * hole + 2;
+      if (c < m) {
+        c -= d[c] < d[c - 1];
+      } else if (c == m) {
+        --c;  // a left child only
+      } else {
+        break;
+      }
+      d[hole] = d[c];
+      x[hole] = x[c];
+      hole = c;
+    }
+    up(hole, d[m], x[m]);
   }
   // Scores one row: taken while the heap is not full, otherwise only if
   // strictly nearer than the current k-th candidate (which it replaces).
@@ -67,9 +92,9 @@ class Heap {
   // Pops everything, the top first, into positions size-1 down to 0: the
   // output ends sorted by increasing distance, equal distances in pop order.
   void drain(int32_t* idx, double* dst) {
-    for (int64_t pos = static_cast<int64_t>(c_.size()) - 1; !c_.empty(); --pos) {
-      idx[pos] = c_.front().idx;
-      dst[pos] = c_.front().dist;
+    while (n_ > 0) {
+      idx[n_ - 1] = idx_[0];
+      dst[n_ - 1] = dist_[0];
       pop();
     }
   }
@@ -78,17 +103,43 @@ class Heap {
     if (full()) pop();
     push(dist, idx);
   }
-  // The items sorted by distance (the heap is consumed).
-  const HeapItem* sorted() {
-    std::sort_heap(c_.begin(), c_.end());
-    return c_.data();
+  // Sorts the items by increasing distance (the heap is consumed): then
+  // dist(i) and idx(i) are the i-th nearest.
+  void sort() {
+    const size_t n = n_;
+    while (n_ > 1) {
+      const double d = dist_[0];
+      const int32_t x = idx_[0];
+      pop();  // frees the slot just past the heap
+      dist_[n_] = d;
+      idx_[n_] = x;
+    }
+    n_ = n;
   }
-  size_t size() const { return c_.size(); }
+  double dist(size_t i) const { return dist_[i]; }
+  int32_t idx(size_t i) const { return idx_[i]; }
+  size_t size() const { return n_; }
   size_t k() const { return k_; }
 
  private:
-  std::vector<HeapItem> c_;
-  size_t k_;
+  // Fills the hole with the item after moving it up from there.
+  void up(size_t hole, double dist, int32_t idx) {
+    double* const d = dist_.data();
+    int32_t* const x = idx_.data();
+    while (hole > 0) {
+      const size_t parent = (hole - 1) / 2;
+      if (!(d[parent] < dist)) break;
+      d[hole] = d[parent];
+      x[hole] = x[parent];
+      hole = parent;
+    }
+    d[hole] = dist;
+    x[hole] = idx;
+  }
+
+  std::vector<double> dist_;
+  std::vector<int32_t> idx_;
+  size_t n_ = 0, k_;
 };
 
 // The k best candidates of the direct search for small k, kept sorted by
@@ -110,7 +161,9 @@ class SmallTop {
     for (; pos > 0 && c_[pos - 1].dist > dist; --pos) c_[pos] = c_[pos - 1];
     c_[pos] = HeapItem{dist, idx};
   }
-  const HeapItem* sorted() const { return c_; }
+  void sort() const {}  // kept sorted
+  double dist(size_t i) const { return c_[i].dist; }
+  int32_t idx(size_t i) const { return c_[i].idx; }
   size_t size() const { return n_; }
   size_t k() const { return k_; }
 
@@ -336,15 +389,16 @@ class UniqueSearch : SearchBase<D, Best> {
     visit(0, 0.0);
     const size_t k = this->h.k();
     if (this->h.size() != k) return false;
-    const HeapItem* c = this->h.sorted();
+    Best& c = this->h;
+    c.sort();
     for (size_t i = 0; i < k; ++i) {
-      const double dist = c[i].dist;
-      const bool strictly_next = i + 1 < k ? dist < c[i + 1].dist : dist < out_min_;
+      const double dist = c.dist(i);
+      const bool strictly_next = i + 1 < k ? dist < c.dist(i + 1) : dist < out_min_;
       if (!strictly_next) return false;  // also false for NaN
     }
     for (size_t i = 0; i < k; ++i) {
-      out_idx[i] = c[i].idx;
-      out_dst[i] = c[i].dist;
+      out_idx[i] = c.idx(i);
+      out_dst[i] = c.dist(i);
     }
     return true;
   }

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <queue>
 #include <random>
 #include <vector>
 
@@ -335,6 +336,27 @@ void check_kdtree_sort() {
   check(packed, "kdtree packed keys: order, values, sort and selection of every path");
 }
 
+// The query's own heap against std::priority_queue on many ties (the same
+// moves, so the same pop order).
+void check_kdtree_order() {
+  bool heap_ok = true;
+  for (size_t k : {1, 2, 5, 16, 33}) {
+    kdtree::Heap h(k);
+    std::priority_queue<kdtree::HeapItem> ref;
+    for (int32_t i = 0; i < 400; ++i) {
+      const double dist = double(rng() % 6);
+      h.offer(dist, i);
+      if (ref.size() < k) ref.push({dist, i});
+      else if (dist < ref.top().dist) ref.pop(), ref.push({dist, i});
+    }
+    std::vector<int32_t> idx(k);
+    std::vector<double> dst(k);
+    h.drain(idx.data(), dst.data());
+    for (size_t pos = k; pos-- > 0; ref.pop()) heap_ok &= ref.top().idx == idx[pos] && ref.top().dist == dst[pos];
+  }
+  check(heap_ok, "kdtree heap: pop order of ties");
+}
+
 }  // namespace
 
 int main() {
@@ -351,6 +373,7 @@ int main() {
   check_bucket_scan<0>(1);
   check_bucket_scan<0>(11);
   check_kdtree_sort();
+  check_kdtree_order();
   std::printf("%s: %d failed check(s); paths:", failures ? "FAILED" : "ok", failures);
   for_each_path([](auto path) { std::printf(" %s", path.name); });
   std::printf(" (runs %s)\n", simd_path_name());
