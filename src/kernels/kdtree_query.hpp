@@ -459,31 +459,57 @@ class UniqueSearch : SearchBase<D, Best> {
 // of the direct search (ties among the nearest, as on data with repeated
 // rows) the rows that skip it double, up to kMaxSkip, until one succeeds.
 constexpr int64_t kQueryChunk = 65536;
-constexpr int kOrderDepth = 12, kMaxSkip = 31;
+constexpr int kOrderDepth = 12, kOrderLanes = 8, kMaxSkip = 31;
+
+// Sorts the m pairs (node, row) of a by node, rows in their given order
+// among equal nodes (so, the rows coming in increasing order, as sorting
+// the pairs would): a stable counting sort on 11 bits of the node at a
+// time, the low ones first, through `spare` (m pairs).  Nodes lie in
+// [0, n).  Much faster than a comparison sort, whose branches follow the
+// nodes' random order.
+inline void sort_by_node(std::pair<int32_t, int32_t>* a, std::pair<int32_t, int32_t>* spare, int64_t m, int64_t n) {
+  constexpr int kBits = 11;
+  constexpr uint32_t kMask = (1u << kBits) - 1;
+  std::pair<int32_t, int32_t>* from = a;
+  std::pair<int32_t, int32_t>* to = spare;
+  const uint64_t last = n > 1 ? static_cast<uint64_t>(n - 1) : 0;
+  for (int shift = 0; (last >> shift) > 0; shift += kBits) {
+    int64_t start[kMask + 2] = {};
+    for (int64_t i = 0; i < m; ++i) ++start[(static_cast<uint32_t>(from[i].first) >> shift & kMask) + 1];
+    for (uint32_t b = 0; b <= kMask; ++b) start[b + 1] += start[b];
+    for (int64_t i = 0; i < m; ++i) to[start[static_cast<uint32_t>(from[i].first) >> shift & kMask]++] = from[i];
+    std::swap(from, to);
+  }
+  if (from != a) std::copy(from, from + m, a);
+}
 
 template <int D>
 void query_rows(const Tree& t, const StridedView<2>& Q, int64_t k, int32_t* out_idx, double* out_dst, Scan scan) {
   const int64_t d = t.d, nq = Q.shape[0];
   std::vector<double> q(static_cast<size_t>(d)), off(static_cast<size_t>(d));
-  std::vector<std::pair<int32_t, int32_t>> order(static_cast<size_t>(std::min(nq, kQueryChunk)));
+  std::vector<std::pair<int32_t, int32_t>> order(static_cast<size_t>(std::min(nq, kQueryChunk))), spare(order.size());
   Heap h(static_cast<size_t>(k));
   SmallTop top(static_cast<size_t>(std::min<int64_t>(k, SmallTop::kMaxK)));
   const bool small = k <= static_cast<int64_t>(SmallTop::kMaxK);
   int skip = 0, skipping = 0;  // rows to skip after a failure; left to skip
   for (int64_t lo = 0; lo < nq; lo += kQueryChunk) {
     const int64_t m = std::min(kQueryChunk, nq - lo);
-    for (int64_t j = 0; j < m; ++j) {
-      int32_t p = 0;  // leaves are never split (a tree without columns is one leaf)
-      for (int level = 0; level < kOrderDepth; ++level) {
-        const Node& nd = t.nodes[p];
-        if (nd.left < 0 && nd.right < 0) break;
-        const int32_t next = load(Q.at(lo + j, nd.dim)) - nd.val <= 0 ? nd.left : nd.right;
-        if (next < 0) break;
-        p = next;
-      }
-      order[j] = {p, static_cast<int32_t>(j)};
+    // kOrderLanes rows go down together, level by level, so that the
+    // loads of their nodes (the deep ones miss the cache) overlap.  A row
+    // that reaches a leaf, or a missing child, stays at its node.
+    for (int64_t j0 = 0; j0 < m; j0 += kOrderLanes) {
+      const int lanes = static_cast<int>(std::min<int64_t>(kOrderLanes, m - j0));
+      int32_t p[kOrderLanes] = {};  // leaves are never split (a tree without columns is one leaf)
+      for (int level = 0; level < kOrderDepth; ++level)
+        for (int u = 0; u < lanes; ++u) {
+          const Node& nd = t.nodes[p[u]];
+          if (nd.left < 0 && nd.right < 0) continue;
+          const int32_t next = load(Q.at(lo + j0 + u, nd.dim)) - nd.val <= 0 ? nd.left : nd.right;
+          if (next >= 0) p[u] = next;
+        }
+      for (int u = 0; u < lanes; ++u) order[j0 + u] = {p[u], static_cast<int32_t>(j0 + u)};
     }
-    std::sort(order.begin(), order.begin() + m);
+    sort_by_node(order.data(), spare.data(), m, t.n);
     for (int64_t j = 0; j < m; ++j) {
       const int64_t i = lo + order[j].second;
       bool q_has_nan = false;
