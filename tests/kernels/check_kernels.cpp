@@ -347,8 +347,10 @@ void check_kdtree_order() {
     for (int32_t i = 0; i < 400; ++i) {
       const double dist = double(rng() % 6);
       h.offer(dist, i);
-      if (ref.size() < k) ref.push({dist, i});
-      else if (dist < ref.top().dist) ref.pop(), ref.push({dist, i});
+      if (ref.size() < k)
+        ref.push({dist, i});
+      else if (dist < ref.top().dist)
+        ref.pop(), ref.push({dist, i});
     }
     std::vector<int32_t> idx(k);
     std::vector<double> dst(k);
