@@ -488,8 +488,13 @@ constexpr int kOrderDepth = 12, kOrderLanes = 8, kMaxSkip = 31;
 // the pairs would): a stable counting sort on 11 bits of the node at a
 // time, the low ones first, through `spare` (m pairs).  Nodes lie in
 // [0, n).  Much faster than a comparison sort, whose branches follow the
-// nodes' random order.
+// nodes' random order, except on few pairs, where the passes' 2048
+// counters would cost more than the rows (about 2 us a call, as much as
+// searching a row): up to kFewPairs the pairs are compared, which gives the
+// same order, rows being distinct.
 inline void sort_by_node(std::pair<int32_t, int32_t>* a, std::pair<int32_t, int32_t>* spare, int64_t m, int64_t n) {
+  constexpr int64_t kFewPairs = 512;
+  if (m <= kFewPairs) return std::sort(a, a + m);
   constexpr int kBits = 11;
   constexpr uint32_t kMask = (1u << kBits) - 1;
   std::pair<int32_t, int32_t>* from = a;

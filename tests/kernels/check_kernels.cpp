@@ -338,7 +338,7 @@ void check_kdtree_sort() {
 
 // The query's own heap against std::priority_queue on many ties (the same
 // moves, so the same pop order), and its ordering sort against a stable
-// sort, for node counts taking one to three passes.
+// sort, for few pairs and for node counts taking one to three passes.
 void check_kdtree_order() {
   bool heap_ok = true, sort_ok = true;
   for (size_t k : {1, 2, 5, 16, 33}) {
@@ -357,15 +357,15 @@ void check_kdtree_order() {
     h.drain(idx.data(), dst.data());
     for (size_t pos = k; pos-- > 0; ref.pop()) heap_ok &= ref.top().idx == idx[pos] && ref.top().dist == dst[pos];
   }
-  for (int64_t n : {1, 5, 3000, 1 << 23}) {
-    const int64_t m = 5000;
-    std::vector<std::pair<int32_t, int32_t>> a(m), spare(m);
-    for (int64_t i = 0; i < m; ++i) a[i] = {int32_t(rng() % n), int32_t(i)};
-    auto ref = a;
-    std::stable_sort(ref.begin(), ref.end(), [](auto x, auto y) { return x.first < y.first; });
-    kdtree::sort_by_node(a.data(), spare.data(), m, n);
-    sort_ok &= a == ref;
-  }
+  for (int64_t n : {1, 5, 3000, 1 << 23})
+    for (int64_t m : {7, 5000}) {
+      std::vector<std::pair<int32_t, int32_t>> a(m), spare(m);
+      for (int64_t i = 0; i < m; ++i) a[i] = {int32_t(rng() % n), int32_t(i)};
+      auto ref = a;
+      std::stable_sort(ref.begin(), ref.end(), [](auto x, auto y) { return x.first < y.first; });
+      kdtree::sort_by_node(a.data(), spare.data(), m, n);
+      sort_ok &= a == ref;
+    }
   check(heap_ok, "kdtree heap: pop order of ties");
   check(sort_ok, "kdtree query ordering sort");
 }
