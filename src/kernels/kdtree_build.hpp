@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -138,6 +139,7 @@ struct KeyScan {
 // The searches score a subtree of at most kBucket nodes (a bucket: the
 // largest such subtrees, whose parent holds more) in one scan.
 constexpr int32_t kBucket = 32;
+constexpr int kOrderLevels = 12;
 
 // The rows live in tree order: the row of a node above the buckets at
 // rows[p * d]; where the data holds no NaN (ordered), the m rows of a bucket
@@ -149,6 +151,13 @@ struct Tree {
   std::vector<Node> nodes;   // preorder, nodes[0] is the root
   std::vector<double> rows;  // the rows, see above
   std::vector<int32_t> end;  // the subtree of nodes[p] is nodes[p .. end[p])
+  // The split values of the nodes of depth below order_levels breadth first
+  // (the children of i at 2i + 1 and 2i + 2; +inf where the tree has no
+  // split), which the query reads to put its rows in order of the cell they
+  // reach: compact, so read from the first cache level.  order_levels is
+  // the depth of the tree's deepest split, at most kOrderLevels.
+  std::vector<double> order;
+  int order_levels = 0;
   int64_t n = 0;
   int64_t d = 0;
   bool ordered = true;  // no NaN in the data: the split invariant holds, the buckets are column after column
@@ -248,6 +257,9 @@ class Builder {
       const Node& nd = t_.nodes[p];
       t_.end[p] = nd.right >= 0 ? t_.end[nd.right] : nd.left >= 0 ? t_.end[nd.left] : static_cast<int32_t>(p + 1);
     }
+    while (t_.order_levels < kOrderLevels && (int64_t{2} << t_.order_levels) <= n) ++t_.order_levels;
+    t_.order.assign((size_t{1} << t_.order_levels) - 1, std::numeric_limits<double>::infinity());
+    if (n > 0) order_from(0, 0, 0);
     // Copy every row next to its node so the query reads memory in
     // tree order and never touches the caller's array again.
     t_.for_each_row([&](int64_t p, int64_t b, int64_t m) {
@@ -269,6 +281,16 @@ class Builder {
       if (std::adjacent_find(a.begin(), a.end()) != a.end()) return true;
     }
     return false;
+  }
+
+  // The split values of the subtree of nodes[p] from breadth-first place i
+  // of depth `level`.
+  void order_from(int32_t p, size_t i, int level) {
+    const Node& nd = t_.nodes[p];
+    if (level == t_.order_levels || (nd.left < 0 && nd.right < 0)) return;
+    t_.order[i] = nd.val;
+    if (nd.left >= 0) order_from(nd.left, 2 * i + 1, level + 1);
+    if (nd.right >= 0) order_from(nd.right, 2 * i + 2, level + 1);
   }
 
   // The caller's array may be misaligned: read through memcpy.

@@ -225,9 +225,9 @@ inline void prefetch_lines(const void* first, const void* last) {
     __builtin_prefetch(reinterpret_cast<const void*>(a));
 }
 
-// The squared distances of q to the m rows of a bucket (the vector path's
-// bucket_distances).
-using Scan = void (*)(const double* q, const double* blk, int32_t m, int64_t d, double* out);
+// The squared distances of q to the m rows of a bucket, and the rows
+// strictly nearer than top as bits (the vector path's bucket_distances).
+using Scan = uint64_t (*)(const double* q, const double* blk, int32_t m, int64_t d, double top, double* out);
 
 // What the searches share: the tree, the query point and the candidates
 // (a Heap, or for the direct search a SmallTop), the bucket scan, the split
@@ -336,14 +336,10 @@ class Descent : SearchBase<D> {
   void bucket(int32_t p, int32_t end) {
     double dist[kBucket];
     const int32_t m = end - p;
-    this->scan(this->q, this->row(p), m, this->t.d, dist);
-    uint64_t rows = (uint64_t{1} << m) - 1;  // bit r: node p + r may change the heap
-    if (this->h.full()) {
-      const double top = this->h.top();
-      rows = 0;
-      for (int32_t r = 0; r < m; ++r) rows |= uint64_t{dist[r] < top} << r;
-      if (rows == 0) return;
-    }
+    // bit r: node p + r may change the heap
+    uint64_t rows = this->scan(this->q, this->row(p), m, this->t.d, this->h.top(), dist);
+    if (!this->h.full()) rows = (uint64_t{1} << m) - 1;
+    if (rows == 0) return;
     // The walk reads the bucket's nodes and ends in its own order, which
     // the hardware does not foresee: start loading them all at once.
     prefetch_lines(this->t.nodes.data() + p, this->t.nodes.data() + end);
@@ -447,7 +443,7 @@ class UniqueSearch : SearchBase<D, Best> {
     const int32_t end = t.end[p];
     if (end - p <= kBucket) {  // a bucket (every leaf is in one): its rows in one scan
       double dist[kBucket];
-      this->scan(this->q, this->row(p), end - p, t.d, dist);
+      this->scan(this->q, this->row(p), end - p, t.d, 0.0, dist);
       for (int32_t r = p; r < end; ++r) score(dist[r - p], t.nodes[r].idx);
       return;
     }
@@ -474,25 +470,25 @@ class UniqueSearch : SearchBase<D, Best> {
 // distance.
 //
 // Every query row's answer depends on that row alone, so the rows may be
-// searched in any order: chunk by chunk, in the order of the node each
-// one reaches kOrderDepth levels down (queries close in space then follow
+// searched in any order: chunk by chunk, in the order of the cell each
+// one reaches t.order_levels levels down (queries close in space then follow
 // each other and find the same nodes and rows in cache).  Both searches
 // are exact, so which one answers is a matter of speed: after each failure
 // of the direct search (ties among the nearest, as on data with repeated
 // rows) the rows that skip it double, up to kMaxSkip, until one succeeds.
 constexpr int64_t kQueryChunk = 65536;
-constexpr int kOrderDepth = 12, kOrderLanes = 8, kMaxSkip = 31;
+constexpr int kOrderLanes = 8, kMaxSkip = 31;
 
-// Sorts the m pairs (node, row) of a by node, rows in their given order
-// among equal nodes (so, the rows coming in increasing order, as sorting
-// the pairs would): a stable counting sort on 11 bits of the node at a
-// time, the low ones first, through `spare` (m pairs).  Nodes lie in
+// Sorts the m pairs (cell, row) of a by cell, rows in their given order
+// among equal cells (so, the rows coming in increasing order, as sorting
+// the pairs would): a stable counting sort on 11 bits of the cell at a
+// time, the low ones first, through `spare` (m pairs).  Cells lie in
 // [0, n).  Much faster than a comparison sort, whose branches follow the
-// nodes' random order, except on few pairs, where the passes' 2048
+// cells' random order, except on few pairs, where the passes' 2048
 // counters would cost more than the rows (about 2 us a call, as much as
 // searching a row): up to kFewPairs the pairs are compared, which gives the
 // same order, rows being distinct.
-inline void sort_by_node(std::pair<int32_t, int32_t>* a, std::pair<int32_t, int32_t>* spare, int64_t m, int64_t n) {
+inline void sort_by_cell(std::pair<int32_t, int32_t>* a, std::pair<int32_t, int32_t>* spare, int64_t m, int64_t n) {
   constexpr int64_t kFewPairs = 512;
   if (m <= kFewPairs) return std::sort(a, a + m);
   constexpr int kBits = 11;
@@ -521,22 +517,19 @@ void query_rows(const Tree& t, const StridedView<2>& Q, int64_t k, int32_t* out_
   int skip = 0, skipping = 0;  // rows to skip after a failure; left to skip
   for (int64_t lo = 0; lo < nq; lo += kQueryChunk) {
     const int64_t m = std::min(kQueryChunk, nq - lo);
-    // kOrderLanes rows go down together, level by level, so that the
-    // loads of their nodes (the deep ones miss the cache) overlap.  A row
-    // that reaches a leaf, or a missing child, stays at its node.
+    // The cell of each row, as its breadth-first place in t.order (a row
+    // goes left where q[dim] - val <= 0, as the searches do; the cells of
+    // one depth are then in the order of their nodes), kOrderLanes rows
+    // at a time, level by level, so that their chains of loads overlap.
     for (int64_t j0 = 0; j0 < m; j0 += kOrderLanes) {
       const int lanes = static_cast<int>(std::min<int64_t>(kOrderLanes, m - j0));
-      int32_t p[kOrderLanes] = {};  // leaves are never split (a tree without columns is one leaf)
-      for (int level = 0; level < kOrderDepth; ++level)
-        for (int u = 0; u < lanes; ++u) {
-          const Node& nd = t.nodes[p[u]];
-          if (nd.left < 0 && nd.right < 0) continue;
-          const int32_t next = load(Q.at(lo + j0 + u, nd.dim)) - nd.val <= 0 ? nd.left : nd.right;
-          if (next >= 0) p[u] = next;
-        }
-      for (int u = 0; u < lanes; ++u) order[j0 + u] = {p[u], static_cast<int32_t>(j0 + u)};
+      int32_t cell[kOrderLanes] = {};
+      for (int level = 0, c = 0; level < t.order_levels; ++level, c = c + 1 == d ? 0 : c + 1)
+        for (int u = 0; u < lanes; ++u)
+          cell[u] = 2 * cell[u] + 1 + !(load(Q.at(lo + j0 + u, c)) - t.order[cell[u]] <= 0);
+      for (int u = 0; u < lanes; ++u) order[j0 + u] = {cell[u], static_cast<int32_t>(j0 + u)};
     }
-    sort_by_node(order.data(), spare.data(), m, t.n);
+    sort_by_cell(order.data(), spare.data(), m, int64_t{2} << t.order_levels);
     for (int64_t j = 0; j < m; ++j) {
       const int64_t i = lo + order[j].second;
       bool q_has_nan = false;
@@ -572,8 +565,8 @@ Scan bucket_scan() {
   Scan scan = nullptr;
   dispatch([&](auto path) {
     using Path = decltype(path);
-    scan = [](const double* q, const double* blk, int32_t m, int64_t d, double* out) {
-      bucket_distances<D>(Path{}, q, blk, m, d, out);
+    scan = [](const double* q, const double* blk, int32_t m, int64_t d, double top, double* out) {
+      return bucket_distances<D>(Path{}, q, blk, m, d, top, out);
     };
   });
   return scan;

@@ -261,8 +261,9 @@ void check_kdtree() {
   }
 }
 
-// The bucket scan of every path against sq, for buckets below and above
-// the vector width, at compile-time and run-time column counts.
+// The bucket scan of every path against sq, and its rows below a bound,
+// for buckets below and above the vector width, at compile-time and
+// run-time column counts.
 template <int D>
 void check_bucket_scan(ssize d) {
   for_each_path([&](auto path) {
@@ -273,8 +274,11 @@ void check_bucket_scan(ssize d) {
         for (ssize c = 0; c < d; ++c) row[c] = blk[c * m + r];
         ref[r] = kdtree::sq(q.data(), row.data(), d);
       }
-      bucket_distances<D>(path, q.data(), blk.data(), m, d, out.data());
-      check(same(out, ref), "kdtree bucket scan", path.width, (int)(m * 100 + d));
+      const double top = ref[rng() % m];  // some rows below it, one at it
+      uint64_t below = 0;
+      for (int32_t r = 0; r < m; ++r) below |= uint64_t{ref[r] < top} << r;
+      const uint64_t got = bucket_distances<D>(path, q.data(), blk.data(), m, d, top, out.data());
+      check(same(out, ref) && got == below, "kdtree bucket scan", path.width, (int)(m * 100 + d));
     }
   });
 }
@@ -338,7 +342,7 @@ void check_kdtree_sort() {
 
 // The query's own heap against std::priority_queue on many ties (the same
 // moves, so the same pop order), and its ordering sort against a stable
-// sort, for few pairs and for node counts taking one to three passes.
+// sort, for few pairs and for cell counts taking one to three passes.
 void check_kdtree_order() {
   bool heap_ok = true, sort_ok = true;
   for (size_t k : {1, 2, 5, 16, 33}) {
@@ -363,7 +367,7 @@ void check_kdtree_order() {
       for (int64_t i = 0; i < m; ++i) a[i] = {int32_t(rng() % n), int32_t(i)};
       auto ref = a;
       std::stable_sort(ref.begin(), ref.end(), [](auto x, auto y) { return x.first < y.first; });
-      kdtree::sort_by_node(a.data(), spare.data(), m, n);
+      kdtree::sort_by_cell(a.data(), spare.data(), m, n);
       sort_ok &= a == ref;
     }
   check(heap_ok, "kdtree heap: pop order of ties");
