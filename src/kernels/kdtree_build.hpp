@@ -155,7 +155,8 @@ struct Tree {
   // (the children of i at 2i + 1 and 2i + 2; +inf where the tree has no
   // split), which the query reads to put its rows in order of the cell they
   // reach: compact, so read from the first cache level.  order_levels is
-  // the depth of the tree's deepest split, at most kOrderLevels.
+  // the number of depths that hold splits (floor(log2 n)), at most
+  // kOrderLevels.
   std::vector<double> order;
   int order_levels = 0;
   int64_t n = 0;
