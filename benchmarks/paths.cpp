@@ -84,12 +84,14 @@ void distances(const char* metric, ssize n, ssize m, ssize d) {
   const auto x = c_order<2>(X.data(), {n, d}), y = c_order<2>(Y.data(), {m, d}), o = c_order<2>(out.data(), {n, m});
   ssize most = 0;  // the scratch of the path that takes the most
   for_each_path([&](auto path) {
-    most = std::max(most, blocking::pack_panels(d, path.width) * blocking::col_block(d) * path.width);
+    const ssize L = sum_lanes(path);
+    most = std::max(most, blocking::pack_panels(d, L) * blocking::col_block(d) * L);
   });
   std::vector<double> pack(most);
   std::vector<Timed> paths;
   for_each_path([&](auto path) {
-    paths.push_back({path.name, best_ms([&] { pairwise_lanes<Metric>(path, x, y, o, pack.data()); }, 5)});
+    const int L = sum_lanes(path);
+    paths.push_back({path.name, best_ms([&] { pairwise_lanes<Metric>(path, x, y, o, pack.data(), L); }, 5)});
   });
   char what[80];
   std::snprintf(what, sizeof what, "%s %zdx%zd, d=%zd", metric, n, m, d);

@@ -75,8 +75,10 @@ def native_path() -> tuple[str, int]:
 def dispatched_paths(name: str, width: int) -> dict:
     """What each module does on the path of this name and width."""
     return {
-        "_tarsine": f"{name} ({width} lanes), one pair per lane; root: sqrt where it provably equals glibc's pow, "
-        "else pow",
+        "_tarsine": f"{name} ({width} lanes), one pair per lane"
+        + (", the sums over 4 where the processor runs 512-bit operations in halves (Zen 4)" if width == 8 else "")
+        + ("; half the additions on the multiply-add units" if name in ("AVX-512", "AVX2") else "")
+        + "; root: sqrt where it provably equals glibc's pow, else pow",
         "_plenvo": f"max pooling {name}, {width} channels per step, 2x2 to 5x5 windows unrolled; patches: block copies",
         "_vellard": "scalar sweep over values gathered in sorted order (NumPy argsort per column)",
         "_ostrim": (f"build: its sorts compare {width} keys per vector ({name})" if width >= 4 else "build scalar")

@@ -118,13 +118,20 @@ inline bool writable_in_place(const StridedView<2>& out) {
 
 namespace kernels {
 
+// The lanes of the vector kernel's sums on this processor.
+inline int pairwise_sum_lanes() {
+  int lanes = 0;
+  dispatch([&](auto path) { lanes = sum_lanes(path); });
+  return lanes;
+}
+
 // Doubles of scratch that pairwise() needs for these extents (0: none).
 inline ssize pairwise_scratch(ssize n, ssize m, ssize d) {
-  const int W = simd_width();
-  const ssize panels = m / W;
+  const int L = pairwise_sum_lanes();
+  const ssize panels = m / L;
   if (n == 0 || panels == 0 || d == 0) return 0;
-  const ssize pb = blocking::pack_panels(d, W);
-  return (panels < pb ? panels : pb) * blocking::col_block(d) * W;
+  const ssize pb = blocking::pack_panels(d, L);
+  return (panels < pb ? panels : pb) * blocking::col_block(d) * L;
 }
 
 // Entry point.  X: n x d, Y: m x (>= d), out: n x m;
@@ -133,8 +140,9 @@ template <class Metric>
 void pairwise(const StridedView<2>& X, const StridedView<2>& Y, const StridedView<2>& out, double* pack) {
   const ssize n = X.shape[0], d = X.shape[1], m = Y.shape[0];
   if (n == 0 || m == 0) return;
-  if (d == 0 || m < simd_width() || !blocking::writable_in_place(out)) return pairwise_scalar<Metric>(X, Y, 0, out);
-  dispatch([&](auto path) { pairwise_lanes<Metric>(path, X, Y, out, pack); });
+  const int L = pairwise_sum_lanes();
+  if (d == 0 || m < L || !blocking::writable_in_place(out)) return pairwise_scalar<Metric>(X, Y, 0, out);
+  dispatch([&](auto path) { pairwise_lanes<Metric>(path, X, Y, out, pack, L); });
 }
 
 }  // namespace kernels

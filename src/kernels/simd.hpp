@@ -20,6 +20,7 @@
 #define KELPWISE_KERNELS_SIMD_HPP
 
 #if defined(__x86_64__)
+#include <cpuid.h>
 #include <immintrin.h>
 #elif defined(__aarch64__) && defined(__ARM_NEON)
 #include <arm_neon.h>
@@ -56,8 +57,8 @@
 #if defined(__x86_64__)
 // AVX-512 with F, DQ, BW and VL, as every AVX-512 processor in use has.
 #define KW_PATH_0(X) X(avx512, "AVX-512", 8, KW_OPS_AVX512, "avx512f", "avx512dq", "avx512bw", "avx512vl")
-#define KW_PATH_1(X) X(avx2, "AVX2", 4, KW_OPS_AVX2, "avx2")
-#define KW_PATH_2(X) X(sse2, "SSE2", 2, KW_OPS_SSE2)  // the x86-64 baseline
+#define KW_PATH_1(X) X(avx2, "AVX2", 4, KW_OPS_AVX2, "avx2", "fma")  // as every AVX2 processor in use has
+#define KW_PATH_2(X) X(sse2, "SSE2", 2, KW_OPS_SSE2)                 // the x86-64 baseline
 #elif defined(__aarch64__) && defined(__ARM_NEON)
 #define KW_PATH_0(X) X(neon, "NEON", 2, KW_OPS_NEON)  // Advanced SIMD: every AArch64 Linux machine
 #else
@@ -155,6 +156,27 @@ void for_each_path(F&& f) {
   if (ns::Path::supported()) f(ns::Path{});
   KW_PATHS(KW_CALL_IF_SUPPORTED)
 #undef KW_CALL_IF_SUPPORTED
+}
+
+// True on processors that execute a 512-bit operation as two 256-bit halves
+// (AMD family 19h: of its cores, Zen 4 has AVX-512), where code over 256-bit
+// vectors with more independent chains keeps more of the pipes busy.  The
+// choice changes the speed only: the lanes make the same operations either way.
+inline bool halves_wide_vectors() {
+#if defined(__x86_64__)
+  static const bool halves = [] {
+    unsigned a, b, c, d;
+    if (!__get_cpuid(0, &a, &b, &c, &d)) return false;
+    const bool amd = b == 0x68747541u && d == 0x69746e65u && c == 0x444d4163u;  // "AuthenticAMD"
+    if (!amd || !__get_cpuid(1, &a, &b, &c, &d)) return false;
+    unsigned family = (a >> 8) & 0xf;
+    if (family == 0xf) family += (a >> 20) & 0xff;
+    return family == 0x19;
+  }();
+  return halves;
+#else
+  return false;
+#endif
 }
 
 // The width in doubles and the name of the path that runs.
