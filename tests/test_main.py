@@ -164,7 +164,7 @@ def _expected_path(flags, cap):
     build's cap, worked out here independently of the modules."""
     if platform.machine() != "x86_64":
         return None
-    width = 8 if {"avx512f", "avx512dq", "avx512bw", "avx512vl"} <= flags else 4 if "avx2" in flags else 2
+    width = 8 if {"avx512f", "avx512dq", "avx512bw", "avx512vl"} <= flags else 4 if {"avx2", "fma"} <= flags else 2
     width = min(width, cap) if cap else width
     return {8: "AVX-512", 4: "AVX2", 2: "SSE2"}[width], width
 
