@@ -443,8 +443,21 @@ class UniqueSearch : SearchBase<D, Best> {
     const int32_t end = t.end[p];
     if (end - p <= kBucket) {  // a bucket (every leaf is in one): its rows in one scan
       double dist[kBucket];
-      this->scan(this->q, this->row(p), end - p, t.d, 0.0, dist);
-      for (int32_t r = p; r < end; ++r) score(dist[r - p], t.nodes[r].idx);
+      Best& h = this->h;
+      if (!h.full()) {
+        this->scan(this->q, this->row(p), end - p, t.d, 0.0, dist);
+        for (int32_t r = p; r < end; ++r) score(dist[r - p], t.nodes[r].idx);
+        return;
+      }
+      // A full heap: only rows at or below the k-th distance can change it
+      // or the record (the scan's bits are the rows strictly below the
+      // next double up), and it only decreases meanwhile, so the others
+      // would be refused; they are not scored.
+      const double next = std::nextafter(h.top(), std::numeric_limits<double>::infinity());
+      for (uint64_t rows = this->scan(this->q, this->row(p), end - p, t.d, next, dist); rows; rows &= rows - 1) {
+        const int r = __builtin_ctzll(rows);
+        score(dist[r], t.nodes[p + r].idx);
+      }
       return;
     }
     const Node& nd = t.nodes[p];

@@ -261,6 +261,30 @@ void check_kdtree() {
     }
     check(ok, "kdtree query", (int)d);
   }
+  // The direct search must refuse a tie at the k-th distance wherever it
+  // finds the second row: distinct integer distances but for one row
+  // mirrored through the query onto the k-th nearest (exact in integers).
+  constexpr ssize n = 1500, d = 3, k = 10;
+  bool refused = true;
+  for (int trial = 0; trial < 40; ++trial) {
+    std::vector<double> x(n * d + d), q(d), off(d);
+    for (auto& v : x) v = (double)(rng() % 1000000);
+    for (auto& v : q) v = (double)(rng() % 1000000);
+    std::vector<std::pair<double, ssize>> by(n);
+    for (ssize r = 0; r < n; ++r) by[r] = {kdtree::sq(q.data(), &x[r * d], d), r};
+    std::nth_element(by.begin(), by.begin() + (k - 1), by.end());
+    for (ssize c = 0; c < d; ++c) x[n * d + c] = 2 * q[c] - x[by[k - 1].second * d + c];
+    kdtree::Tree t;
+    t.n = n + 1;
+    t.d = d;
+    kdtree::Builder(t, view<2>(x, {n + 1, d})).run();
+    kdtree::SmallTop top(k);
+    int32_t idx[k];
+    double dst[k];
+    refused &= !kdtree::UniqueSearch<d, kdtree::SmallTop>(t, q.data(), top, off.data(), kdtree::bucket_scan<d>())
+                    .run(idx, dst);
+  }
+  check(refused, "kdtree direct search: a tie at the k-th distance");
 }
 
 // The bucket scan of every path against sq, and its rows below a bound,
