@@ -449,10 +449,10 @@ class UniqueSearch : SearchBase<D, Best> {
         for (int32_t r = p; r < end; ++r) score(dist[r - p], t.nodes[r].idx);
         return;
       }
-      // A full heap: only rows at or below the k-th distance can change it
-      // or the record (the scan's bits are the rows strictly below the
-      // next double up), and it only decreases meanwhile, so the others
-      // would be refused; they are not scored.
+      // With the candidates full, only rows at or below the k-th distance
+      // can change them or the record (the scan's bits: the rows strictly
+      // below the next double up); that distance only decreases meanwhile,
+      // so every other row would be refused, and is not scored.
       const double next = std::nextafter(h.top(), std::numeric_limits<double>::infinity());
       for (uint64_t rows = this->scan(this->q, this->row(p), end - p, t.d, next, dist); rows; rows &= rows - 1) {
         const int r = __builtin_ctzll(rows);
